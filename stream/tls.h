@@ -1,0 +1,38 @@
+// QOR_TLS: the byte stream of one connection slot, plain TCP or server-side
+// TLS over two memory BIOs. One reader thread (open, recv) and one writer
+// thread (send) use it at once; any thread may release it.
+#pragma once
+#include "common/event.h"
+
+typedef struct ssl_st SSL;
+typedef struct bio_st BIO;
+
+struct QOR_TLS {
+  SSL* ssl;
+  int32_t refs;            // the stream's reference plus one per running TLS call
+  QOR_EVENT lock;          // access lock for the SSL object and its BIOs
+  BIO* rbio;
+  BIO* wbio;
+  SOCKET so;
+  int32_t last_recv_error;
+  int32_t last_send_error;
+  int32_t status;          // outcome of the last TLS step
+  uint8_t* p_recv;         // handshake buffer: the slot's receive buffer
+  uint64_t p_recv_size;
+
+  void init();             // initial state: lock created set, no socket, no SSL
+  int32_t open(SOCKET s);  // 0 TLS, -2 plain, -1 failure; holds s either way
+  int64_t recv(uint8_t* buf, int32_t size);
+  int64_t send(const uint8_t* data, uint64_t len);
+  void release_stream();
+  void close();
+
+  int64_t recv_raw(uint8_t* buf, int32_t size);
+  int64_t send_raw(const uint8_t* data, int32_t len);
+
+  // TLS side
+  int32_t new_ssl(SOCKET s);
+  int32_t accept_tls();
+  int64_t recv_tls(uint8_t* buf, int32_t size);
+  int64_t send_tls(const uint8_t* data, uint64_t len);
+};

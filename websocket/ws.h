@@ -1,0 +1,31 @@
+// QOR_WS: the WebSocket endpoint of one slot, over its stream `tls`.
+#pragma once
+#include "stream/tls.h"
+#include "websocket/crypt.h"
+
+struct QOR_WS : QOR_CRYPT {
+  uint8_t saved_byte;       // first byte of the next frame, under the payload's NUL
+  uint8_t ws;               // WebSocket framing is on
+  uint8_t partial;          // the buffer ends in an incomplete frame
+  uint8_t more;             // another frame follows in the buffer
+  uint8_t continuation;     // a fragmented message is in progress
+  int32_t type;             // opcode sent to this peer: 1 text, 2 binary (for good)
+  int32_t utf8_pending;     // continuation bytes expected; -1 invalid
+  int32_t utf8_lenient;     // start-of-stream leniency
+  uint32_t version;         // 13 RFC 6455, 8 hixie-76, 0 none or closed
+  QOR_TLS tls;
+};
+
+QOR_WS* ws_init(QOR_WS* ws);
+void ws_close(QOR_WS* ws);
+
+// Handshakes (handshake.cpp)
+int32_t handshake(QOR_WS* ws, uint8_t* request);
+int64_t handshake_rfc6455(QOR_WS* ws, uint8_t* request, int64_t n, char* reply);
+int64_t handshake_hixie76(QOR_WS* ws, uint8_t* request, int64_t n, char* reply);
+int32_t accept_key(QOR_WS* ws, const uint8_t* key, uint32_t key_length, char* out);
+
+// Frames (frame_decoder.cpp, frame_encoder.cpp, text_check.cpp)
+int64_t decrypt(QOR_WS* ws, uint8_t* frame, uint64_t msg_size_read, uint8_t** payload);
+uint8_t* encrypt(QOR_WS* ws, uint8_t* dst, uint64_t dst_size, const uint8_t* src, uint64_t* len);
+int32_t text_or_binary(QOR_WS* ws, const uint8_t* p, uint64_t n);
