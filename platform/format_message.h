@@ -2,6 +2,8 @@
 // Every number that this platform layer can produce has a short text ending
 // in "\r\n", as the system's do; an unknown number has none.
 #pragma once
+#include <cstdarg>
+
 #include "platform/types.h"
 
 namespace win {

@@ -25,8 +25,8 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
 // Knows "SeLockMemoryPrivilege" only.
 BOOL LookupPrivilegeValueW(const wchar_t* system, const wchar_t* name, LUID* luid);
 // Succeeds, and leaves ERROR_NOT_ALL_ASSIGNED as the last error when this
-// process may not lock memory (neither the capability nor a large enough
-// locked-memory limit).
+// process may not lock memory without a limit (neither the CAP_IPC_LOCK
+// capability nor an unlimited locked-memory limit).
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* state,
                            DWORD length, TOKEN_PRIVILEGES* previous, DWORD* returned);
 
@@ -34,9 +34,13 @@ BOOL AllocateUserPhysicalPages(HANDLE process, ULONG_PTR* pages, ULONG_PTR* page
 BOOL MapUserPhysicalPages(void* address, ULONG_PTR pages, ULONG_PTR* page_frames);  // NULL frames unmap
 BOOL FreeUserPhysicalPages(HANDLE process, ULONG_PTR* pages, ULONG_PTR* page_frames);
 
+constexpr DWORD MEM_COMMIT = 0x00001000;
 constexpr DWORD MEM_RESERVE = 0x00002000;
+constexpr DWORD MEM_DECOMMIT = 0x00004000;
 constexpr DWORD MEM_PHYSICAL = 0x00400000;
 constexpr DWORD MEM_RELEASE = 0x00008000;
+constexpr DWORD PAGE_NOACCESS = 0x01;
+constexpr DWORD PAGE_READONLY = 0x02;
 constexpr DWORD PAGE_READWRITE = 0x04;
 void* VirtualAlloc(void* address, SIZE_T size, DWORD type, DWORD protect);
 BOOL VirtualFree(void* address, SIZE_T size, DWORD type);
@@ -44,6 +48,7 @@ BOOL VirtualLock(void* address, SIZE_T size);
 BOOL VirtualUnlock(void* address, SIZE_T size);
 BOOL SetProcessWorkingSetSize(HANDLE process, SIZE_T minimum, SIZE_T maximum);  // best effort
 
+constexpr DWORD HEAP_ZERO_MEMORY = 0x00000008;
 HANDLE GetProcessHeap();
 void* HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 BOOL HeapFree(HANDLE heap, DWORD flags, void* mem);

@@ -26,4 +26,8 @@ HANDLE CreateThread(void* security, SIZE_T stack_size, LPTHREAD_START_ROUTINE st
 BOOL TerminateThread(HANDLE thread, DWORD exit_code);
 [[noreturn]] void ExitProcess(DWORD exit_code);
 
+// Sleep(0) gives up the rest of the time slice; SwitchToThread yields.
+void Sleep(DWORD milliseconds);
+BOOL SwitchToThread();
+
 }  // namespace win

@@ -15,6 +15,9 @@ typedef uint32_t ALG_ID;
 typedef uint64_t HCRYPTPROV;
 typedef uint64_t HCRYPTHASH;
 
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+
 constexpr SOCKET INVALID_SOCKET = ~SOCKET(0);
 constexpr int SOCKET_ERROR = -1;
 constexpr DWORD INFINITE = 0xFFFFFFFF;
@@ -34,6 +37,8 @@ constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_OUTOFMEMORY = 14;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
@@ -51,6 +56,7 @@ constexpr int WSAEMFILE = 10024;
 constexpr int WSAEWOULDBLOCK = 10035;
 constexpr int WSAENOTSOCK = 10038;
 constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAENOPROTOOPT = 10042;
 constexpr int WSAEPROTONOSUPPORT = 10043;
 constexpr int WSAESOCKTNOSUPPORT = 10044;
 constexpr int WSAEOPNOTSUPP = 10045;

@@ -45,3 +45,7 @@ int32_t accept_loop(QOR_TASK* task);
 int32_t work_r(QOR_TASK* task);
 bool send_packet(QOR_TASK* target, const uint8_t* data, uint64_t size);
 int32_t work_w(QOR_TASK* task);
+
+// listener.cpp: takes the listening socket over (atomically, so only one
+// caller closes it), shuts it down and closes it; a blocked accept() fails.
+void close_listen_socket();

@@ -6,6 +6,7 @@
 
 typedef struct ssl_st SSL;
 typedef struct bio_st BIO;
+typedef struct buf_mem_st BUF_MEM;
 
 struct QOR_TLS {
   SSL* ssl;
@@ -19,6 +20,9 @@ struct QOR_TLS {
   int32_t status;          // outcome of the last TLS step
   uint8_t* p_recv;         // handshake buffer: the slot's receive buffer
   uint64_t p_recv_size;
+  SSL* ssl_held;           // the object that `refs` counts; stays while refs > 0
+  QOR_EVENT send_lock;     // one `send` at a time puts TLS records on the wire
+  BUF_MEM* wbuf_spare;     // swapped into the write BIO while a send is on the wire
 
   void init();             // initial state: lock created set, no socket, no SSL
   int32_t open(SOCKET s);  // 0 TLS, -2 plain, -1 failure; holds s either way

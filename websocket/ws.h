@@ -19,7 +19,10 @@ struct QOR_WS : QOR_CRYPT {
 QOR_WS* ws_init(QOR_WS* ws);
 void ws_close(QOR_WS* ws);
 
-// Handshakes (handshake.cpp)
+// Handshakes (handshake.cpp). The reply buffer of the builders holds
+// ws_reply_capacity bytes; accept_key's output ws_accept_capacity (28 + NUL).
+constexpr int64_t ws_reply_capacity = 2048;
+constexpr int64_t ws_accept_capacity = 29;
 int32_t handshake(QOR_WS* ws, uint8_t* request);
 int64_t handshake_rfc6455(QOR_WS* ws, uint8_t* request, int64_t n, char* reply);
 int64_t handshake_hixie76(QOR_WS* ws, uint8_t* request, int64_t n, char* reply);

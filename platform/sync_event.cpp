@@ -1,0 +1,90 @@
+// Auto-reset events on one futex word: bit 0 is the set state, the bits
+// above count the threads that sleep (or are about to sleep) on the word.
+// A signal is one atomic OR and enters the kernel only when a thread
+// sleeps; a wait that finds the event set takes it with one compare-exchange.
+#include <new>
+
+#include "platform/futex.h"
+#include "platform/handle.h"
+#include "platform/sync.h"
+
+namespace win {
+
+namespace detail {
+
+namespace {
+
+constexpr uint32_t set_bit = 1;
+constexpr uint32_t one_sleeper = 2;
+
+struct event_object {
+  object_head head;
+  std::atomic<uint32_t> word;
+};
+
+event_object* as_event(object_head* o) { return reinterpret_cast<event_object*>(o); }
+
+}  // namespace
+
+DWORD wait_event(object_head* o, DWORD milliseconds) {
+  event_object* e = as_event(o);
+  uint64_t deadline = milliseconds == INFINITE ? 0 : monotonic_ms() + milliseconds;
+  uint32_t v = e->word.load();
+  for (;;) {
+    if (v & set_bit) {
+      // Taking the set state is what makes the event auto-reset.
+      if (e->word.compare_exchange_weak(v, v & ~set_bit)) return WAIT_OBJECT_0;
+      continue;
+    }
+    DWORD left = INFINITE;
+    if (milliseconds != INFINITE) {
+      uint64_t now = monotonic_ms();
+      if (now >= deadline) return WAIT_TIMEOUT;
+      left = DWORD(deadline - now);
+    }
+    // Count ourselves in before sleeping, so that a signal from here on
+    // either changes the word (the futex then does not sleep) or wakes us.
+    if (!e->word.compare_exchange_weak(v, v + one_sleeper)) continue;
+    futex_wait(&e->word, v + one_sleeper, left);
+    v = e->word.fetch_sub(one_sleeper) - one_sleeper;
+  }
+}
+
+bool close_event(object_head* o) {
+  o->kind = kind_none;
+  delete as_event(o);
+  return true;
+}
+
+}  // namespace detail
+
+HANDLE CreateEventW(void* security, BOOL manual_reset, BOOL initial_state, const wchar_t* name) {
+  (void)security;
+  if (manual_reset || name != nullptr) {  // only unnamed auto-reset events exist here
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  auto* e = new (std::nothrow) detail::event_object;
+  if (e == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  e->head.kind = detail::kind_event;
+  e->word.store(initial_state ? detail::set_bit : 0);
+  return e;
+}
+
+BOOL SetEvent(HANDLE event) {
+  detail::object_head* o = detail::object_of(event, detail::kind_event);
+  if (o == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  detail::event_object* e = detail::as_event(o);
+  uint32_t old = e->word.fetch_or(detail::set_bit);
+  // An event already set has had its wake; a second signal adds nothing.
+  if ((old & detail::set_bit) == 0 && old >= detail::one_sleeper) detail::futex_wake(&e->word, 1);
+  return TRUE;
+}
+
+}  // namespace win

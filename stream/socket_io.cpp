@@ -1,0 +1,39 @@
+// Plain socket reads and writes of the stream, with their retry rules. Every
+// attempt reads `so` afresh, so a release by another thread ends the retries
+// (the retired socket fails with WSAENOTSOCK).
+#include "common/atomic.h"
+#include "platform/winsock.h"
+#include "stream/tls.h"
+
+// One recv() per attempt; retried only when a signal interrupted it.
+// An orderly close sets no error: the thread's error is cleared first, so
+// that a stale one (a set-up read that timed out) is not taken for its cause.
+int64_t QOR_TLS::recv_raw(uint8_t* buf, int32_t size) {
+  win::WSASetLastError(0);
+  int n = win::recv(a_load(so), reinterpret_cast<char*>(buf), size, 0);
+  while (n <= 0) {
+    last_recv_error = win::WSAGetLastError();
+    if (last_recv_error != WSAEINTR) return n;
+    win::WSASetLastError(0);
+    n = win::recv(a_load(so), reinterpret_cast<char*>(buf), size, 0);
+  }
+  return n;
+}
+
+// One send() per attempt: a blocking send takes the whole block or fails.
+// Out of buffer space, it waits until the socket can take data again.
+int64_t QOR_TLS::send_raw(const uint8_t* data, int32_t len) {
+  constexpr int send_flags = 0;
+  int n = win::send(a_load(so), reinterpret_cast<const char*>(data), len, send_flags);
+  while (n <= 0) {
+    last_send_error = win::WSAGetLastError();
+    if (last_send_error != WSAENOBUFS) return n;
+    SOCKET s = a_load(so);
+    win::fd_set writable{1, {s}};
+    win::fd_set failed{1, {s}};
+    if (win::select(static_cast<int>(s + 1), nullptr, &writable, &failed, nullptr) <= 0) return n;
+    win::WSASetLastError(0);
+    n = win::send(a_load(so), reinterpret_cast<const char*>(data), len, send_flags);
+  }
+  return n;
+}

@@ -1,0 +1,326 @@
+// The WebSocket opening handshakes: the reply builders on requests placed
+// against a guard page, and the driver over a real loopback connection.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/crypt.h"
+#include "platform/winsock.h"
+#include "relay/globals.h"
+#include "support/guarded_bytes.h"
+#include "support/loopback_pair.h"
+#include "support/stdout_capture.h"
+#include "websocket/ws.h"
+
+namespace {
+
+const std::string rfc_key = "dGhlIHNhbXBsZSBub25jZQ==";
+const std::string rfc_accept = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
+const std::string rfc_reply =
+    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+
+std::string rfc_reply_with(const std::string& protocol) {
+  return rfc_reply.substr(0, rfc_reply.size() - 2) + "Sec-WebSocket-Protocol: " + protocol +
+         "\r\n\r\n";
+}
+
+// RFC 6455 section 1.2's example request.
+const std::string rfc_request =
+    "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\n"
+    "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+    "Origin: http://example.com\r\nSec-WebSocket-Version: 13\r\n\r\n";
+
+// The hixie-76 draft's example request, with its 8 key bytes.
+const std::string hixie_headers =
+    "GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\nSec-WebSocket-Protocol: sample\r\n"
+    "Upgrade: WebSocket\r\nSec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\n"
+    "Origin: http://example.com\r\n\r\n";
+const std::string hixie_request = hixie_headers + "^n:ds[4U";
+
+std::string hixie_reply(const std::string& origin, const std::string& host,
+                        const std::string& digest) {
+  return "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\n"
+         "Connection: Upgrade\r\nSec-WebSocket-Origin: " + origin +
+         "\r\nSec-WebSocket-Location: ws://" + host +
+         "/\r\nSec-WebSocket-Protocol: dumb-increment-protocol\r\n\r\n" + digest;
+}
+
+// The draft's challenge digest, computed apart from the code under test.
+std::string md5_challenge(uint32_t number1, uint32_t number2, const std::string& tail8) {
+  uint8_t challenge[16] = {uint8_t(number1 >> 24), uint8_t(number1 >> 16), uint8_t(number1 >> 8),
+                           uint8_t(number1),       uint8_t(number2 >> 24), uint8_t(number2 >> 16),
+                           uint8_t(number2 >> 8),  uint8_t(number2)};
+  std::memcpy(challenge + 8, tail8.data(), 8);
+  uint8_t digest[16];
+  unsigned int size = 0;
+  EVP_Digest(challenge, 16, digest, &size, EVP_md5(), nullptr);
+  return std::string(reinterpret_cast<char*>(digest), 16);
+}
+
+// A builder's view of one request: the bytes against a guard page with no
+// NUL behind them, and a reply buffer of exactly the builders' capacity.
+class Builder : public ::testing::Test {
+ protected:
+  QOR_WS ws;
+  guarded_bytes request_page{1 << 16};
+  guarded_bytes reply_page{ws_reply_capacity};
+
+  void SetUp() override { ws_init(&ws); }
+  void TearDown() override { ws_close(&ws); }
+
+  // The reply, or "" when the builder gave none.
+  std::string build(const std::string& request) {
+    uint8_t* req = request_page.place(request.data(), request.size());
+    char* reply = reinterpret_cast<char*>(reply_page.place(nullptr, 0, ws_reply_capacity, 0x5A));
+    int64_t r = handshake_rfc6455(&ws, req, int64_t(request.size()), reply);
+    if (r <= 0) return "";
+    EXPECT_EQ(reply[r], '\0');
+    return std::string(reply, size_t(r));
+  }
+};
+
+TEST_F(Builder, Rfc6455ExampleGivesTheStandardsAcceptValue) {
+  char out[ws_accept_capacity];
+  ASSERT_EQ(accept_key(&ws, reinterpret_cast<const uint8_t*>(rfc_key.data()),
+                       uint32_t(rfc_key.size()), out), 28);
+  EXPECT_EQ(std::string(out), rfc_accept);
+  // The digest object is released again after a digest that succeeded.
+  EXPECT_EQ(ws.h_prov, 0u);
+  EXPECT_EQ(ws.alg, win::CALG_SHA1);
+  EXPECT_EQ(rfc_reply.size(), 129u);
+}
+
+struct reply_case {
+  const char* what;
+  std::string request;
+  std::string reply;
+};
+
+TEST_F(Builder, Rfc6455Replies) {
+  const std::string head = "GET / HTTP/1.1\r\nSec-WebSocket-Key: " + rfc_key + "\r\n";
+  const reply_case cases[] = {
+      {"example request", rfc_request, rfc_reply},
+      {"first of two protocols", head + "Sec-WebSocket-Protocol: chat, superchat\r\n\r\n",
+       rfc_reply_with("chat")},
+      {"protocol ending the bytes read", head + "Sec-WebSocket-Protocol: chat", rfc_reply_with("chat")},
+      {"empty protocol ending the bytes read", head + "Sec-WebSocket-Protocol:  ", rfc_reply},
+      {"key ending the bytes read", "GET / HTTP/1.1\r\nSec-WebSocket-Key: " + rfc_key, rfc_reply},
+      {"request cut inside its headers", head + "Host: server.exa", rfc_reply},
+      {"hixie-76 headers too", hixie_headers.substr(0, 39) + "Sec-WebSocket-Key: " + rfc_key +
+                                   "\r\n" + hixie_headers.substr(39), rfc_reply_with("sample")},
+      {"no request line at all", "Sec-WebSocket-Key: " + rfc_key + "\r\n\r\n", rfc_reply},
+      {"protocol header after a NUL is not seen",
+       head + std::string(1, '\0') + "Sec-WebSocket-Protocol: chat\r\n\r\n", rfc_reply},
+  };
+  for (const reply_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ws.version = 0;
+    EXPECT_EQ(build(c.request), c.reply);
+    EXPECT_EQ(ws.version, 13u);
+  }
+}
+
+TEST_F(Builder, ProtocolTokenIsEchoedOnlyWhileTheReplyFits) {
+  const std::string head = "GET / HTTP/1.1\r\nSec-WebSocket-Key: " + rfc_key + "\r\n";
+  std::string fits(1891, 'p');
+  std::string reply = build(head + "Sec-WebSocket-Protocol: " + fits + "\r\n\r\n");
+  EXPECT_EQ(reply, rfc_reply_with(fits));
+  EXPECT_EQ(reply.size(), 129u + 1891 + 26);
+  std::string too_long(1892, 'p');
+  EXPECT_EQ(build(head + "Sec-WebSocket-Protocol: " + too_long + "\r\n\r\n"), rfc_reply);
+}
+
+TEST_F(Builder, Hixie76DraftExample) {
+  EXPECT_EQ(build(hixie_request),
+            hixie_reply("http://example.com", "example.com", "8jKS'y:G*Co,Wxa-"));
+  EXPECT_EQ(ws.version, 8u);
+  EXPECT_EQ(ws.h_prov, 0u);
+}
+
+TEST_F(Builder, Hixie76ChallengeUsesTheLastEightBytesRead) {
+  // The key bytes have not come with the headers: the headers' tail stands in.
+  std::string tail = hixie_headers.substr(hixie_headers.size() - 8);
+  EXPECT_EQ(build(hixie_headers),
+            hixie_reply("http://example.com", "example.com",
+                        md5_challenge(829309203, 259970620, tail)));
+}
+
+TEST_F(Builder, Hixie76KeyNumbersSaturateAndDivide) {
+  // 20 digits saturate at 0xFFFFFFFF, divided by 3 spaces; no digits read 0.
+  std::string request =
+      "GET / HTTP/1.1\r\nHost: h\r\nOrigin: o\r\n"
+      "Sec-WebSocket-Key1: 1234567890 1234567890 x \r\nSec-WebSocket-Key2: a b\r\n\r\n12345678";
+  EXPECT_EQ(build(request), hixie_reply("o", "h", md5_challenge(0xFFFFFFFFu / 3, 0, "12345678")));
+}
+
+TEST_F(Builder, Hixie76ValuesUpToTheirLimitsAreKept) {
+  std::string origin(127, 'o');
+  std::string host(127, 'h');
+  std::string digits(127, '0');
+  digits.back() = '8';
+  std::string request = "GET / HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin +
+                        "\r\nSec-WebSocket-Key1: " + digits + " \r\nSec-WebSocket-Key2: 4  \r\n\r\nabcdefgh";
+  EXPECT_EQ(build(request), hixie_reply(origin, host, md5_challenge(8, 2, "abcdefgh")));
+}
+
+TEST_F(Builder, UnqualifiedRequestsGetNoReply) {
+  auto hixie = [](const std::string& origin, const std::string& host, const std::string& key1) {
+    return "GET / HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin +
+           "\r\nSec-WebSocket-Key1: " + key1 + "\r\nSec-WebSocket-Key2: 1 2\r\n\r\nabcdefgh";
+  };
+  const reply_case cases[] = {
+      {"plain HTTP request", "GET / HTTP/1.1\r\nHost: example.com\r\n\r\n", ""},
+      {"key name in lower case", "GET / HTTP/1.1\r\nsec-websocket-key: " + rfc_key + "\r\n\r\n", ""},
+      {"empty key ending the bytes read", "GET / HTTP/1.1\r\nSec-WebSocket-Key:  \r\n", ""},
+      {"hixie-76 key without a space", hixie("o", "h", "12@34"), ""},
+      {"hixie-76 without Origin", "GET / HTTP/1.1\r\nHost: h\r\nSec-WebSocket-Key1: 1 2\r\n"
+                                  "Sec-WebSocket-Key2: 1 2\r\n\r\nabcdefgh", ""},
+      {"Origin over 127 bytes", hixie(std::string(128, 'o'), "h", "1 2"), ""},
+      {"Host over 127 bytes", hixie("o", std::string(128, 'h'), "1 2"), ""},
+      {"key of 128 digits", hixie("o", "h", std::string(128, '1') + " "), ""},
+      {"key header behind a NUL", "GET / HTTP/1.1\r\n" + std::string(1, '\0') +
+                                      "Sec-WebSocket-Key: " + rfc_key + "\r\n\r\n", ""},
+  };
+  for (const reply_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(build(c.request), c.reply);
+  }
+}
+
+// The driver over a real connection: the stream is plain and owns the
+// server end; the client end is the test's.
+class Driver : public ::testing::Test {
+ protected:
+  QOR_WS ws;
+  loopback_pair pair;
+  uint8_t request[4096];
+  uint64_t saved_length = 0;
+
+  void SetUp() override {
+    saved_length = packet_length;
+    packet_length = sizeof(request);
+    ws_init(&ws);
+    ASSERT_TRUE(pair.open());
+    ws.tls.so = pair.take_server();
+    // A silent client must not hold the test up.
+    DWORD timeout_ms = 200;
+    win::setsockopt(ws.tls.so, win::SOL_SOCKET, win::SO_RCVTIMEO,
+                    reinterpret_cast<const char*>(&timeout_ms), sizeof timeout_ms);
+  }
+  void TearDown() override {
+    ws_close(&ws);
+    packet_length = saved_length;
+  }
+
+  // What the stream still holds for a reader: every byte the handshake left.
+  std::string still_queued() {
+    uint8_t buf[4096];
+    int64_t n = ws.tls.recv(buf, sizeof buf);
+    return n > 0 ? std::string(reinterpret_cast<char*>(buf), size_t(n)) : "";
+  }
+};
+
+TEST_F(Driver, Rfc6455RequestIsAnsweredAndTurnsTheConnectionWebSocket) {
+  ws.partial = ws.more = ws.continuation = 1;
+  ws.type = 2;
+  ws.utf8_pending = -1;
+  ws.utf8_lenient = 0;
+  ASSERT_TRUE(pair.client_send(rfc_request));
+  stdout_capture out;
+  EXPECT_EQ(handshake(&ws, request), 0);
+  EXPECT_EQ(pair.client_read(rfc_reply.size(), 300), rfc_reply);
+  EXPECT_EQ(pair.client_read_available(20), "");
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(ws.ws, 1);
+  EXPECT_EQ(ws.version, 13u);
+  EXPECT_EQ(ws.type, 1);
+  EXPECT_EQ(ws.utf8_pending, 3);
+  EXPECT_EQ(ws.utf8_lenient, 1);
+  EXPECT_EQ(ws.partial + ws.more + ws.continuation, 0);
+}
+
+TEST_F(Driver, Hixie76RequestIsAnswered) {
+  ASSERT_TRUE(pair.client_send(hixie_request));
+  EXPECT_EQ(handshake(&ws, request), 0);
+  std::string reply = hixie_reply("http://example.com", "example.com", "8jKS'y:G*Co,Wxa-");
+  EXPECT_EQ(pair.client_read(reply.size(), 300), reply);
+  EXPECT_EQ(pair.client_read_available(20), "");
+  EXPECT_EQ(ws.ws, 1);
+  EXPECT_EQ(ws.version, 8u);
+}
+
+TEST_F(Driver, PlainClientNotStartingWithGetIsLeftUntouched) {
+  // Lower case is another method as far as the peek is concerned.
+  const std::string data = "get / HTTP/1.1\r\nSec-WebSocket-Key: " + rfc_key + "\r\n\r\n";
+  ASSERT_TRUE(pair.client_send(data));
+  ws.partial = 1;
+  stdout_capture out;
+  EXPECT_EQ(handshake(&ws, request), -1);
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(ws.ws, 0);
+  EXPECT_EQ(ws.partial, 1);
+  EXPECT_EQ(still_queued(), data);
+}
+
+TEST_F(Driver, ShortPacketLengthTriesNoHandshake) {
+  packet_length = 255;
+  ASSERT_TRUE(pair.client_send(rfc_request));
+  EXPECT_EQ(handshake(&ws, request), -1);
+  EXPECT_EQ(handshake(&ws, nullptr), -1);
+  EXPECT_EQ(ws.ws, 0);
+  EXPECT_EQ(still_queued(), rfc_request);
+}
+
+TEST_F(Driver, UnsupportedGetRequestIsConsumedWithTheFailureLine) {
+  ASSERT_TRUE(pair.client_send("GET / HTTP/1.1\r\nHost: example.com\r\n\r\n"));
+  ws.more = 1;
+  stdout_capture out;
+  EXPECT_EQ(handshake(&ws, request), -1);
+  EXPECT_EQ(out.text(), "\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+  EXPECT_EQ(ws.ws, 0);
+  EXPECT_EQ(ws.more, 0);
+  // Nothing was answered, and the request is gone from the stream.
+  EXPECT_EQ(pair.client_read_available(50), "");
+  EXPECT_EQ(still_queued(), "");
+}
+
+TEST_F(Driver, ClientThatSendsLessThanGetStaysRaw) {
+  ASSERT_TRUE(pair.client_send("GE"));
+  EXPECT_EQ(handshake(&ws, request), -1);
+  EXPECT_EQ(still_queued(), "GE");
+}
+
+TEST_F(Driver, SilentClientEndsTheAttemptAtTheTimeOut) {
+  EXPECT_EQ(handshake(&ws, request), -1);
+  EXPECT_EQ(ws.ws, 0);
+}
+
+TEST(WsObject, FreshObjectAndItsTeardown) {
+  QOR_WS ws;
+  ws_init(&ws);
+  EXPECT_EQ(ws.version, 0u);
+  EXPECT_EQ(ws.ws, 0);
+  EXPECT_EQ(ws.tls.so, INVALID_SOCKET);
+  EXPECT_EQ(ws.tls.ssl, nullptr);
+  EXPECT_EQ(ws.alg, win::CALG_SHA1);
+  EXPECT_EQ(ws.type, 1);
+  EXPECT_EQ(ws.utf8_pending, 3);
+  EXPECT_EQ(ws.utf8_lenient, 1);
+  // A digest abandoned half way is freed by the teardown, whatever its algorithm.
+  ASSERT_EQ(ws.init(win::CALG_MD5), 0u);
+  ws.ws = 1;
+  ws_close(&ws);
+  EXPECT_EQ(ws.ws, 0);
+  EXPECT_EQ(ws.alg, win::CALG_SHA1);
+  EXPECT_EQ(ws.h_prov, 0u);
+  EXPECT_FALSE(ws.tls.lock.valid);
+  ws_close(&ws);
+  EXPECT_EQ(ws.alg, win::CALG_SHA1);
+  EXPECT_EQ(ws.tls.so, INVALID_SOCKET);
+}
+
+}  // namespace

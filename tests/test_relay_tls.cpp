@@ -1,0 +1,181 @@
+// TLS clients of the running relay: with no certificate a ClientHello only
+// gets its connection closed; with one, TLS 1.2 and 1.3 clients (our own and
+// the openssl command's) trade data with raw clients both ways, and a client
+// that offers nothing newer than TLS 1.1 is turned away without harm.
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "support/client.h"
+#include "support/relay_session.h"
+#include "support/tls_client.h"
+#include "support/ws_peers.h"
+
+namespace {
+
+struct RelayTls : relay_session {};
+
+// Bytes from 0x20 up, so that a raw receiver can drop hello and sync bytes.
+std::string pattern(size_t n, unsigned seed) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += char(0x20 + (i * 7 + seed + i / 91) % 0xDF);
+  return s;
+}
+
+// What `c` receives until `n` data bytes (hello and sync bytes dropped) came.
+std::string raw_receive(relay_client& c, size_t n, int ms) {
+  std::string got;
+  uint64_t end = now_us() + uint64_t(ms) * 1000;
+  while (without_control(got).size() < n && now_us() < end && !c.peer_closed)
+    got += c.read(1 << 16, 20);
+  return without_control(got);
+}
+
+TEST_F(RelayTls, WithoutACertificateNoTlsIsOfferedAndAClientHelloIsDropped) {
+  ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "4"}));
+  EXPECT_NE(relay.out().find(":: bind(0.0.0.0:" + std::to_string(relay.port) +
+                             ")  RAW WS  max connections: 4\n"),
+            std::string::npos) << relay.out();
+  EXPECT_EQ(relay.out().find("TLS"), std::string::npos);
+
+  relay_client hello;
+  ASSERT_TRUE(hello.connect(relay.port, 0, 0, false));
+  ASSERT_TRUE(hello.send_all(client_hello_bytes(), 2000));
+  EXPECT_TRUE(hello.wait_closed(3000)) << "the relay kept a ClientHello it cannot serve";
+  std::regex line("\r:: SYN from 127\\.0\\.0\\.1:" + std::to_string(hello.local_port) +
+                  "  :: server_(\\d\\d)\\.working  active 01/04  \n\n"
+                  ":: server_\\1\\.fin  active 00/04\n");
+  EXPECT_TRUE(relay.wait_matches(line, 1, 5000)) << relay.out();
+
+  wire tls;
+  EXPECT_FALSE(tls.connect(relay.port, wire::tls)) << "a TLS handshake succeeded without a certificate";
+  EXPECT_TRUE(wait_dropped(2, 5000)) << relay.out();
+  expect_still_serving();
+}
+
+TEST_F(RelayTls, TlsTwelveAndThirteenClientsAndRawClientsRelayBothWays) {
+  ASSERT_TRUE(add_certificate());
+  ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "6"}));
+  EXPECT_NE(relay.out().find("  RAW TLS WS WSS  max connections: 6\n"), std::string::npos)
+      << relay.out();
+
+  relay_client raw;
+  ASSERT_TRUE(raw.connect(relay.port));
+  ASSERT_TRUE(wait_kinds("RAW", 1, 5000)) << relay.out();
+
+  struct version_case { int version; const char* name; };
+  const version_case cases[] = {{TLS1_2_VERSION, "TLSv1.2"}, {TLS1_3_VERSION, "TLSv1.3"}};
+  // Both stay connected: an end line during the next one's set-up would
+  // leave that one's line without its kind.
+  wire wires[2];
+  size_t n = 0;
+  for (const version_case& v : cases) {
+    SCOPED_TRACE(v.name);
+    wire& tls = wires[n];
+    ASSERT_TRUE(tls.connect(relay.port, wire::tls, v.version, v.version));
+    EXPECT_EQ(tls.secure->version(), v.name);
+    // The relay reads a first request from every TLS client: send only once
+    // the line shows it set up.
+    ASSERT_TRUE(wait_kinds("TLS", ++n, 5000)) << relay.out();
+
+    // More than one read's worth each way, so several records and reads.
+    std::string up = pattern(20000, unsigned(v.version));
+    ASSERT_TRUE(tls.send(up));
+    EXPECT_TRUE(raw_receive(raw, up.size(), 10000) == up) << "TLS to raw";
+
+    std::string down = pattern(20000, 5);
+    ASSERT_TRUE(raw.send_all(down, 5000));
+    EXPECT_TRUE(tls.read(down.size(), 10000) == down) << "raw to TLS";
+  }
+  EXPECT_EQ(relay.out().find("!!"), std::string::npos) << relay.out();
+}
+
+// The relay's reader and writer share the client's TLS connection: the
+// writer sends while the reader decrypts, and with key updates the reader's
+// reads produce records of their own. Nothing may be lost either way.
+TEST_F(RelayTls, ATlsClientSendingAndReceivingAtOnceLosesNothing) {
+  ASSERT_TRUE(add_certificate());
+  ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "4"}));
+  relay_client raw;
+  ASSERT_TRUE(raw.connect(relay.port));
+  ASSERT_TRUE(wait_kinds("RAW", 1, 5000)) << relay.out();
+  wire tls;
+  ASSERT_TRUE(tls.connect(relay.port, wire::tls, TLS1_3_VERSION, TLS1_3_VERSION));
+  ASSERT_TRUE(wait_kinds("TLS", 1, 5000)) << relay.out();
+
+  const std::string up = pattern(300000, 3);
+  const std::string down = pattern(300000, 9);
+  background_reader raw_reader(&raw);
+  bool raw_sent = false;
+  std::thread raw_sender([&] { raw_sent = raw.send_all(down, 20000); });
+  std::string got;
+  bool exchanged = tls.secure->exchange(up, down.size(), &got, 20000, 16384);
+  raw_sender.join();
+  EXPECT_TRUE(raw_sent);
+  EXPECT_TRUE(exchanged) << "the TLS client got " << got.size() << " bytes";
+  EXPECT_TRUE(got == down) << "raw to TLS differs";
+  auto complete = [&](const std::string& d) { return without_control(d).size() >= up.size(); };
+  EXPECT_TRUE(raw_reader.wait_for(complete, 10000));
+  EXPECT_TRUE(without_control(raw_reader.data()) == up) << "TLS to raw differs";
+  EXPECT_EQ(relay.out().find("!!"), std::string::npos) << relay.out();
+}
+
+TEST_F(RelayTls, TheOpensslCommandTradesDataWithARawClient) {
+  ASSERT_TRUE(add_certificate());
+  ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "4"}));
+  relay_client raw;
+  ASSERT_TRUE(raw.connect(relay.port));
+  ASSERT_TRUE(wait_kinds("RAW", 1, 5000)) << relay.out();
+
+  size_t n = 0;
+  for (const char* version : {"-tls1_2", "-tls1_3"}) {
+    SCOPED_TRACE(version);
+    test_process client;
+    int to_client = -1;
+    ASSERT_TRUE(start_with_stdin(&client, "/usr/bin/openssl",
+                                 {"openssl", "s_client", "-quiet", version, "-connect",
+                                  "127.0.0.1:" + std::to_string(relay.port)},
+                                 relay.dir.path, &to_client));
+    ASSERT_TRUE(wait_kinds("TLS", ++n, 10000)) << relay.out() << client.err;
+
+    // The command sends what it reads as it stands; no line end, which a
+    // raw receiver here would drop with the hello bytes.
+    std::string up = std::string("from s_client ") + version;
+    ASSERT_EQ(write(to_client, up.data(), up.size()), ssize_t(up.size()));
+    EXPECT_EQ(raw_receive(raw, up.size(), 5000), up);
+
+    std::string down = std::string("to s_client ") + version + "\n";
+    ASSERT_TRUE(raw.send_all(down, 2000));
+    EXPECT_TRUE(client.wait_out(down, 5000)) << client.out << client.err;
+    close(to_client);
+    client.kill_and_reap();
+    ASSERT_TRUE(relay.wait_matches(std::regex(":: server_\\d\\d\\.fin  active 01/04\n"), n, 5000))
+        << relay.out();
+  }
+}
+
+TEST_F(RelayTls, AClientOfferingOnlyTlsElevenFailsAndTheRelayGoesOn) {
+  ASSERT_TRUE(add_certificate());
+  ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "4"}));
+
+  wire old;
+  EXPECT_FALSE(old.connect(relay.port, wire::tls, TLS1_1_VERSION, TLS1_1_VERSION))
+      << "the relay accepted TLS 1.1";
+  EXPECT_TRUE(wait_dropped(1, 5000)) << relay.out();
+  EXPECT_EQ(relay.out().find("TLS\n"), std::string::npos) << relay.out();
+
+  relay_client raw;
+  ASSERT_TRUE(raw.connect(relay.port));
+  ASSERT_TRUE(wait_kinds("RAW", 1, 5000)) << relay.out();
+  wire tls;
+  ASSERT_TRUE(tls.connect(relay.port, wire::tls));
+  ASSERT_TRUE(wait_kinds("TLS", 1, 5000)) << relay.out();
+  ASSERT_TRUE(tls.send("after the refusal"));
+  EXPECT_EQ(raw_receive(raw, 17, 5000), "after the refusal");
+}
+
+}  // namespace
