@@ -34,6 +34,14 @@ struct system_option {
   bool is_time = false;
 };
 
+// Linux TCP on loopback sends segments of up to 64 KiB. A socket buffer of
+// only a few KiB then advertises a window below one segment: the peer holds
+// its data back and waits on zero-window probes, whose back-off stalls a
+// connection for seconds although the reader is waiting. So a buffer size is
+// never set below a few segments' worth; larger sizes are taken as asked.
+constexpr int min_buffer_size = 256 * 1024;
+int buffer_size(int value) { return value < min_buffer_size ? min_buffer_size : value; }
+
 // Translates a Winsock option; false (error set) when it is not one of ours.
 bool translate(int level, int optname, int value, system_option* out) {
   out->int_value = value;
@@ -42,8 +50,8 @@ bool translate(int level, int optname, int value, system_option* out) {
     switch (optname) {
       case ws_so_reuseaddr: out->name = SO_REUSEADDR; return true;
       case ws_so_keepalive: out->name = SO_KEEPALIVE; return true;
-      case ws_so_sndbuf: out->name = SO_SNDBUF; return true;
-      case ws_so_rcvbuf: out->name = SO_RCVBUF; return true;
+      case ws_so_sndbuf: out->name = SO_SNDBUF; out->int_value = buffer_size(value); return true;
+      case ws_so_rcvbuf: out->name = SO_RCVBUF; out->int_value = buffer_size(value); return true;
       case ws_so_rcvtimeo: {
         // Winsock gives milliseconds as a DWORD; 0 means no time-out.
         uint32_t ms = static_cast<uint32_t>(value);

@@ -3,9 +3,9 @@
 #include "relay/socket.h"
 
 namespace {
-// The wide arguments live as long as the process; held here, they stay
-// reachable to the end rather than look lost.
-wchar_t** wargv = nullptr;
+// The wide arguments live as long as the process; stored here (volatile, so
+// that the store is kept), they stay reachable to the end rather than look lost.
+wchar_t** volatile wargv = nullptr;
 }  // namespace
 
 int main(int argc, char** argv) {

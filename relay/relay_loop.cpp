@@ -44,11 +44,13 @@ int32_t read_ended(QOR_TASK* task, int64_t n) {
   // Released under the read: the writer's send failed (reported by the next
   // sender when it is no ordinary end), or the slot is being torn down.
   if (a_load(tls.so) == INVALID_SOCKET) return 0;
+  // The writer's send sets the status too, at any moment.
+  int32_t status = a_load(tls.status);
   if (err != 0) {
     win::wprintf(L"\n!! recv(%u)\n", unsigned(task->index));
     report_error(DWORD(err), L"");
-  } else if (tls.status != 0) {
-    win::wprintf(L"\n!! recv(%u)  TLS error %i\n", unsigned(task->index), int(tls.status));
+  } else if (status != 0) {
+    win::wprintf(L"\n!! recv(%u)  TLS error %i\n", unsigned(task->index), int(status));
   }
   return -1;
 }

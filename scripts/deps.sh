@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libssl-dev openssl libgtest-dev libbenchmark-dev
-          python3 python3-websockets)
+          python3 python3-websockets clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -29,6 +29,9 @@ run_variant plain build ""
 run_variant asan build-asan address
 run_variant tsan build-tsan thread
 
+# A short run of every fuzz target (clang, libFuzzer); a finding fails it.
+FUZZ_SECONDS=30 bash "$root/fuzz/run.sh" || failed+=("fuzz")
+
 if [ ${#failed[@]} -ne 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1

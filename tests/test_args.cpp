@@ -1,6 +1,7 @@
 // The wide argument vector that main hands to wmain.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/args.h"
@@ -20,4 +21,5 @@ TEST(Args, Utf8BecomesWideAndBadBytesBecomeReplacements) {
   EXPECT_EQ(std::wstring(w[3]), L"a\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFD");
   EXPECT_EQ(std::wstring(w[4]), L"");
   EXPECT_EQ(w[5], nullptr);
+  std::free(w);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/names.h"
 #include "support/port.h"
 #include "support/process.h"
 
@@ -118,6 +119,8 @@ const usage_case USAGE_CASES[] = {
     {{"-h", "-L", "5000"}, 81, 32, "5000", false},
 };
 
+void PrintTo(const usage_case& c, std::ostream* os) { *os << testing::PrintToString(c.args); }
+
 class usage_text : public testing::TestWithParam<usage_case> {};
 
 TEST_P(usage_text, prints_block_then_usage_and_exits_0) {
@@ -133,7 +136,8 @@ TEST_P(usage_text, prints_block_then_usage_and_exits_0) {
   EXPECT_EQ(r.exit_code, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(command_lines, usage_text, testing::ValuesIn(USAGE_CASES));
+INSTANTIATE_TEST_SUITE_P(command_lines, usage_text, testing::ValuesIn(USAGE_CASES),
+                         [](const testing::TestParamInfo<usage_case>& i) { return case_name(i.index, i.param.args); });
 
 TEST(usage_text, names_the_program_as_it_was_invoked) {
   for (std::string name : {"./bin/relay", "C:\\relay.exe", "релей-ü"}) {
@@ -159,6 +163,8 @@ const run_case RUN_CASES[] = {
     {{"-c1", "-L", "0", "-p", "{port}"}, 1, "0", false},
     {{"-L", "5000", "-c", "4", "-p", "{port}"}, 4, "5000", false},
 };
+
+void PrintTo(const run_case& c, std::ostream* os) { *os << testing::PrintToString(c.args); }
 
 class relay_run : public testing::TestWithParam<run_case> {};
 
@@ -186,6 +192,7 @@ TEST_P(relay_run, prints_block_then_runs_and_exits_0_when_bind_fails) {
   EXPECT_EQ(r.exit_code, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(command_lines, relay_run, testing::ValuesIn(RUN_CASES));
+INSTANTIATE_TEST_SUITE_P(command_lines, relay_run, testing::ValuesIn(RUN_CASES),
+                         [](const testing::TestParamInfo<run_case>& i) { return case_name(i.index, i.param.args); });
 
 }  // namespace

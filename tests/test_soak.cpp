@@ -1,0 +1,190 @@
+// A fault soak: every one of the relay's 32 slots is kept busy by a mix of
+// healthy clients of every kind, which send numbered records and check every
+// byte they receive, and faulty clients, which reset mid-frame, stop reading
+// for a while, send garbage, malformed frames or handshakes, or connect and
+// vanish. It passes when no healthy receiver ever got a corrupt, reordered,
+// foreign-lane or missing record, no healthy connection was dropped or held
+// up for long, the relay reported no fault on its console, it still serves
+// afterwards, and its descriptors and memory are back where they were.
+//
+// CI runs a short form (30 s of soak). The long form runs by hand:
+//   WSRELAY_SOAK_SECONDS=1800 build/tests/test_soak
+// WSRELAY_SOAK_SEED=<n> repeats a run's choices (the seed is printed).
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/client.h"
+#include "support/relay_session.h"
+#include "support/soak_clients.h"
+#include "support/soak_console.h"
+
+namespace {
+
+constexpr int HEALTHY_WORKERS = 12;
+constexpr int FAULTY_WORKERS = 20;   // with the healthy ones: all 32 slots
+constexpr int SHORT_SECONDS = 30;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers keep freed memory aside for a while and map shadow memory
+// as the relay touches new addresses.
+constexpr long RSS_GROWTH_LIMIT_KB = 96 * 1024;
+#else
+constexpr long RSS_GROWTH_LIMIT_KB = 16 * 1024;
+#endif
+
+long env_number(const char* name, long fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? std::strtol(v, nullptr, 10) : fallback;
+}
+
+size_t open_descriptors(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(path.c_str());
+  if (d == nullptr) return 0;
+  size_t n = 0;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n;
+}
+
+long resident_kb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+// Keeps the relay's output pipes drained (a full pipe would stop the relay
+// in the middle of a console line) and samples its memory meanwhile.
+struct relay_watch {
+  running_relay* relay;
+  uint64_t warm_until_us;
+  std::atomic<bool> stopping{false};
+  long warm_rss_kb = -1;   // at the end of the warm-up
+  long peak_rss_kb = -1;   // after the warm-up
+  std::thread thread;
+
+  relay_watch(running_relay* r, uint64_t warm_us) : relay(r), warm_until_us(warm_us) {
+    thread = std::thread([this] { run(); });
+  }
+  ~relay_watch() { stop(); }
+  void stop() {
+    stopping.store(true);
+    if (thread.joinable()) thread.join();
+  }
+  void run() {
+    while (!stopping.load()) {
+      relay->proc->pump(50);
+      long rss = resident_kb(relay->proc->pid);
+      if (now_us() < warm_until_us) {
+        warm_rss_kb = rss;
+      } else if (rss > peak_rss_kb) {
+        peak_rss_kb = rss;
+      }
+    }
+  }
+};
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+struct Soak : relay_session {
+  soak_world world;
+  uint32_t seed = 0;
+
+  void run_workers() {
+    std::vector<std::thread> workers;
+    for (int lane = 0; lane < HEALTHY_WORKERS; ++lane)
+      workers.emplace_back(run_healthy_worker, &world, lane, seed + uint32_t(lane));
+    for (int i = 0; i < FAULTY_WORKERS; ++i)
+      workers.emplace_back(run_faulty_worker, &world, seed + 1000 + uint32_t(i));
+    for (std::thread& t : workers) t.join();
+  }
+
+  // Every connection the relay took has ended; false when some never did.
+  bool all_ended(int ms) {
+    uint64_t end = now_us() + uint64_t(ms) * 1000;
+    for (;;) {
+      const std::string& out = relay.out();
+      if (count_of(out, ":: SYN from ") == count_of(out, ".fin  active ")) return true;
+      if (now_us() > end) return false;
+      relay.proc->pump(50);
+    }
+  }
+
+  bool descriptors_back_to(size_t baseline, size_t* now, int ms) {
+    uint64_t end = now_us() + uint64_t(ms) * 1000;
+    for (;;) {
+      *now = open_descriptors(relay.proc->pid);
+      if (*now == baseline) return true;
+      if (now_us() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  void report_figures(long seconds, uint64_t started_us) {
+    std::string out = relay.out();
+    std::cout << "soak: seed " << seed << ", " << seconds << " s planned, "
+              << (now_us() - started_us) / 1000000 << " s run, "
+              << count_of(out, ":: SYN from ") << " connections, "
+              << world.healthy_bytes.load() << " record bytes checked by healthy receivers\n";
+    for (const auto& [what, n] : world.counts) std::cout << "  " << n << "  " << what << "\n";
+  }
+};
+
+TEST_F(Soak, HealthyClientsGetEveryRecordIntactWhileFaultyClientsComeAndGo) {
+  const long seconds = env_number("WSRELAY_SOAK_SECONDS", SHORT_SECONDS);
+  seed = uint32_t(env_number("WSRELAY_SOAK_SEED", long(std::random_device{}() & 0x7FFFFFFF)));
+  ASSERT_TRUE(add_certificate());
+  ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "32"}));
+  const pid_t pid = relay.proc->pid;
+  const size_t fd_baseline = open_descriptors(pid);
+  ASSERT_GT(fd_baseline, 0u);
+
+  world.port = relay.port;
+  const uint64_t started = now_us();
+  world.deadline_us = started + uint64_t(seconds) * 1000000;
+  relay_watch watch(&relay, started + uint64_t(seconds) * 250000);
+  run_workers();
+  watch.stop();
+  report_figures(seconds, started);
+
+  for (const std::string& f : world.faults) ADD_FAILURE() << f;
+  ASSERT_FALSE(relay.proc->exited) << relay.proc->err;
+  EXPECT_TRUE(all_ended(10000)) << "some connection never ended";
+  for (int k = soak_link::raw; k <= soak_link::hixie_tls; ++k)
+    EXPECT_GT(world.counts[std::string("healthy ") + soak_link::name(soak_link::kind(k))], 0u);
+  EXPECT_GT(world.healthy_bytes.load(), 0u);
+
+  size_t fds = 0;
+  EXPECT_TRUE(descriptors_back_to(fd_baseline, &fds, 10000))
+      << "the relay holds " << fds << " descriptors, " << fd_baseline << " before the soak";
+  long rss = resident_kb(pid);
+  EXPECT_LE(rss, watch.warm_rss_kb + RSS_GROWTH_LIMIT_KB)
+      << "resident memory after the soak " << rss << " kB, after the warm-up "
+      << watch.warm_rss_kb << " kB (peak " << watch.peak_rss_kb << " kB)";
+
+  soak_console console;
+  console.scan(relay.out(), {world.tls_garbage_ports.begin(), world.tls_garbage_ports.end()});
+  for (const std::string& u : console.unexpected) ADD_FAILURE() << "the relay printed " << u;
+  EXPECT_EQ(console.connections, console.ends);
+
+  expect_still_serving();
+}
+
+}  // namespace
