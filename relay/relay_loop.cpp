@@ -146,12 +146,19 @@ int32_t work_w(QOR_TASK* task) {
   while (a_load(task->event_packet.valid)) {
     int r = event_wait(&task->event_packet);
     if (r != 0 || !a_load(task->event_packet.valid)) return r != 0 ? r : EVENT_INVALID;
+    const bool was_tls = a_load(tls.ssl) != nullptr;
+    win::WSASetLastError(0);   // no earlier call's error may stand for this send's
     int64_t sent = tls.send(task->p_send, a_load(task->size_send));
     if (sent == -1) {
       int32_t e = win::WSAGetLastError();
-      // The stream was released under the send: its connection was ended
-      // here, not failed by the network, so this is no error to report.
-      if (a_load(tls.so) == INVALID_SOCKET) e = WSAECONNABORTED;
+      // The stream was released under the send (its socket or, first, its
+      // SSL object), or its TLS session failed without a socket error (the
+      // slot's reader meets and reports that one): the connection was
+      // aborted here, not failed by the network, so there is no socket
+      // error to report.
+      if (e == 0 || e == WSAENOTSOCK || a_load(tls.so) == INVALID_SOCKET ||
+          (was_tls && a_load(tls.ssl) == nullptr))
+        e = WSAECONNABORTED;
       a_store(task->send_error, e);
       tls.release_stream();   // ends the connection; the reader's recv fails
     }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/crypt.h"
-#include "support/stdout_capture.h"
+#include "support/fd_capture.h"
 #include "websocket/crypt.h"
 
 namespace {
@@ -68,7 +68,7 @@ TEST(Crypt, KnownDigestsThroughInitHashValueRelease) {
 TEST(Crypt, ReleasedRecordRefusesDataSilentlyAndReleasesTwice) {
   QOR_CRYPT c;
   c.crypt_init_released();
-  stdout_capture out;
+  fd_capture out(1);
   EXPECT_EQ(c.hash_data(reinterpret_cast<const uint8_t*>("x"), 1), 0xFFFFFFFFu);
   c.release();
   c.release();
@@ -91,7 +91,7 @@ TEST(Crypt, InitReleasesWhatTheDigestBeforeHeld) {
 TEST(Crypt, CreateHashFailureReportsTheCallAsWrittenAndReleases) {
   QOR_CRYPT c;
   c.crypt_init_released();
-  stdout_capture out;
+  fd_capture out(1);
   // An algorithm the provider does not know: the report names CALG_SHA1, the
   // call's text, whatever was asked for.
   uint32_t code = c.init(0x6610);

@@ -11,7 +11,7 @@
 #include "relay/globals.h"
 #include "support/guarded_bytes.h"
 #include "support/loopback_pair.h"
-#include "support/stdout_capture.h"
+#include "support/fd_capture.h"
 #include "websocket/ws.h"
 
 namespace {
@@ -230,7 +230,7 @@ TEST_F(Driver, Rfc6455RequestIsAnsweredAndTurnsTheConnectionWebSocket) {
   ws.utf8_pending = -1;
   ws.utf8_lenient = 0;
   ASSERT_TRUE(pair.client_send(rfc_request));
-  stdout_capture out;
+  fd_capture out(1);
   EXPECT_EQ(handshake(&ws, request), 0);
   EXPECT_EQ(pair.client_read(rfc_reply.size(), 300), rfc_reply);
   EXPECT_EQ(pair.client_read_available(20), "");
@@ -258,7 +258,7 @@ TEST_F(Driver, PlainClientNotStartingWithGetIsLeftUntouched) {
   const std::string data = "get / HTTP/1.1\r\nSec-WebSocket-Key: " + rfc_key + "\r\n\r\n";
   ASSERT_TRUE(pair.client_send(data));
   ws.partial = 1;
-  stdout_capture out;
+  fd_capture out(1);
   EXPECT_EQ(handshake(&ws, request), -1);
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(ws.ws, 0);
@@ -278,7 +278,7 @@ TEST_F(Driver, ShortPacketLengthTriesNoHandshake) {
 TEST_F(Driver, UnsupportedGetRequestIsConsumedWithTheFailureLine) {
   ASSERT_TRUE(pair.client_send("GET / HTTP/1.1\r\nHost: example.com\r\n\r\n"));
   ws.more = 1;
-  stdout_capture out;
+  fd_capture out(1);
   EXPECT_EQ(handshake(&ws, request), -1);
   EXPECT_EQ(out.text(), "\n\tInvalid or unsupported WebSocket handshake from the client!\n");
   EXPECT_EQ(ws.ws, 0);

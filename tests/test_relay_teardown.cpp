@@ -18,7 +18,7 @@
 #include "relay/task.h"
 #include "support/client.h"
 #include "support/port.h"
-#include "support/stdout_capture.h"
+#include "support/fd_capture.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ TEST(RelayTeardown, SlotsInTheMiddleOfAConnectionEndTheirThreadsAndReturn) {
 
   // The relay's console goes to a file until the teardown is over; the
   // test's own report only after that.
-  auto out = std::make_unique<stdout_capture>();
+  auto out = std::make_unique<fd_capture>(1);
   for (uint16_t i = 0; i < SLOTS; ++i) {
     QOR_TASK* t = task_init(&slots[i]);
     t->not_quiet = true;

@@ -19,7 +19,7 @@
 #include "stream/tls_ref.h"
 #include "support/certs.h"
 #include "support/loopback_pair.h"
-#include "support/stdout_capture.h"
+#include "support/fd_capture.h"
 #include "support/tcp_client.h"
 #include "support/tls_client.h"
 
@@ -377,7 +377,7 @@ TEST_F(TlsStream, HandshakeWithoutItsBufferFails) {
   tls_client client;
   std::string printed;
   {
-    stdout_capture out;
+    fd_capture out(1);
     EXPECT_EQ(open_with(client), -1);
     printed = out.text();
   }
@@ -447,7 +447,7 @@ TEST_F(NoCertificate, ClientHelloIsRefusedWithoutAnSslObject) {
   auto start = clock_type::now();
   std::string printed;
   {
-    stdout_capture out;
+    fd_capture out(1);
     EXPECT_EQ(tls.open(s), -1);
     printed = out.text();
   }
