@@ -10,12 +10,11 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <chrono>
 #include <climits>
-#include <thread>
 
 #include "common/atomic.h"
 #include "platform/console.h"
+#include "platform/sync.h"
 #include "stream/context.h"
 #include "stream/tls.h"
 #include "stream/tls_ref.h"
@@ -41,7 +40,7 @@ int error_of(QOR_TLS* t, SSL* p, int result) {
 bool wait_until_unreferenced(QOR_TLS* t) {
   for (int i = 0; i < drain_wait_ms; ++i) {
     if (a_load(t->refs) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    win::Sleep(1);
   }
   return false;
 }
@@ -54,7 +53,7 @@ bool count_stream_reference(QOR_TLS* t) {
     if (__atomic_compare_exchange_n(&t->refs, &unreferenced, 1, false, __ATOMIC_SEQ_CST,
                                     __ATOMIC_SEQ_CST))
       return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    win::Sleep(1);
   }
   return false;
 }

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <future>
-#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "stream/tls.h"
 #include "support/loopback_pair.h"
 #include "support/tcp_client.h"
+#include "support/at_once.h"
 
 namespace {
 
@@ -165,15 +165,7 @@ TEST_F(PlainStream, ReleaseClosesTheSocketOnceAndThenReadsFail) {
 
 TEST_F(PlainStream, ReleaseByManyThreadsAtOnce) {
   ASSERT_EQ(tls.open(server()), -2);
-  constexpr int threads = 8;
-  std::latch start(threads);
-  std::vector<std::thread> pool;
-  for (int i = 0; i < threads; ++i)
-    pool.emplace_back([&] {
-      start.arrive_and_wait();
-      tls.release_stream();
-    });
-  for (std::thread& t : pool) t.join();
+  run_at_once(8, [&] { tls.release_stream(); });
   EXPECT_EQ(tls.so, INVALID_SOCKET);
   EXPECT_EQ(tcp_read(pair.client, 1, 1000), "");
 }

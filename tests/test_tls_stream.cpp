@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
-#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "support/fd_capture.h"
 #include "support/tcp_client.h"
 #include "support/tls_client.h"
+#include "support/at_once.h"
 
 namespace {
 
@@ -328,15 +328,7 @@ TEST_F(TlsStream, CallsOnAReleasedStreamFailWithoutTouchingIt) {
 TEST_F(TlsStream, ReleaseByManyThreadsFreesTheObjectOnce) {
   tls_client client;
   ASSERT_EQ(open_with(client), 0);
-  constexpr int threads = 8;
-  std::latch start(threads);
-  std::vector<std::thread> pool;
-  for (int i = 0; i < threads; ++i)
-    pool.emplace_back([&] {
-      start.arrive_and_wait();
-      tls.release_stream();
-    });
-  for (std::thread& t : pool) t.join();
+  run_at_once(8, [&] { tls.release_stream(); });
   EXPECT_EQ(tls.ssl, nullptr);
   EXPECT_EQ(tls.so, INVALID_SOCKET);
   EXPECT_EQ(tls.refs, 0);
