@@ -46,12 +46,6 @@ int max_spinners() {
   return n;
 }
 
-uint64_t now_ns() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
-}
-
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -63,10 +57,10 @@ void spin_until_set(event_object* e) {
     spinners.fetch_sub(1);
     return;
   }
-  uint64_t start = now_ns();
+  uint64_t start = monotonic_ns();
   for (unsigned i = 1; (e->word.load(std::memory_order_relaxed) & set_bit) == 0; ++i) {
     cpu_relax();
-    if ((i & 31) == 0 && now_ns() - start > spin_ns) break;
+    if ((i & 31) == 0 && monotonic_ns() - start > spin_ns) break;
   }
   spinners.fetch_sub(1);
 }
@@ -75,7 +69,7 @@ void spin_until_set(event_object* e) {
 
 DWORD wait_event(object_head* o, DWORD milliseconds) {
   event_object* e = as_event(o);
-  uint64_t deadline = milliseconds == INFINITE ? 0 : monotonic_ms() + milliseconds;
+  uint64_t deadline = deadline_after(milliseconds);
   uint32_t v = e->word.load();
   bool spun = false;
   for (;;) {
@@ -84,12 +78,7 @@ DWORD wait_event(object_head* o, DWORD milliseconds) {
       if (e->word.compare_exchange_weak(v, v & ~set_bit)) return WAIT_OBJECT_0;
       continue;
     }
-    DWORD left = INFINITE;
-    if (milliseconds != INFINITE) {
-      uint64_t now = monotonic_ms();
-      if (now >= deadline) return WAIT_TIMEOUT;
-      left = DWORD(deadline - now);
-    }
+    if (deadline != 0 && monotonic_ns() >= deadline) return WAIT_TIMEOUT;
     if (!spun) {
       spun = true;
       spin_until_set(e);
@@ -99,7 +88,7 @@ DWORD wait_event(object_head* o, DWORD milliseconds) {
     // Count ourselves in before sleeping, so that a signal from here on
     // either changes the word (the futex then does not sleep) or wakes us.
     if (!e->word.compare_exchange_weak(v, v + one_sleeper)) continue;
-    futex_wait(&e->word, v + one_sleeper, left);
+    futex_wait(&e->word, v + one_sleeper, deadline);
     v = e->word.fetch_sub(one_sleeper) - one_sleeper;
   }
 }

@@ -71,15 +71,10 @@ DWORD error_of_pthread(int e) {
 
 DWORD wait_thread(object_head* o, DWORD milliseconds) {
   thread_object* t = as_thread(o);
-  uint64_t deadline = milliseconds == INFINITE ? 0 : monotonic_ms() + milliseconds;
+  uint64_t deadline = deadline_after(milliseconds);
   while (t->done.load() == 0) {
-    DWORD left = INFINITE;
-    if (milliseconds != INFINITE) {
-      uint64_t now = monotonic_ms();
-      if (now >= deadline) return WAIT_TIMEOUT;
-      left = DWORD(deadline - now);
-    }
-    futex_wait(&t->done, 0, left);
+    if (deadline != 0 && monotonic_ns() >= deadline) return WAIT_TIMEOUT;
+    futex_wait(&t->done, 0, deadline);
   }
   return WAIT_OBJECT_0;
 }
@@ -127,7 +122,7 @@ HANDLE CreateThread(void* security, SIZE_T stack_size, LPTHREAD_START_ROUTINE st
     return nullptr;
   }
   // The id is the thread's own, as the system tools show it.
-  while (t->tid.load() == 0) detail::futex_wait(&t->tid, 0, INFINITE);
+  while (t->tid.load() == 0) detail::futex_wait(&t->tid, 0, 0);
   if (thread_id != nullptr) *thread_id = t->tid.load();
   return t;
 }

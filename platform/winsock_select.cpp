@@ -50,13 +50,14 @@ bool acquire_sets(fd_set* const sets[set_count], select_state* state) {
   return true;
 }
 
-int64_t now_ms() {
+int64_t now_ns() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
+  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
 // Polls until something is ready or the time-out passes; -1 with errno.
+// The deadline is kept in nanoseconds so a retry never shortens the wait.
 int poll_until(select_state* state, const timeval* timeout) {
   if (!timeout) {
     int n;
@@ -64,14 +65,14 @@ int poll_until(select_state* state, const timeval* timeout) {
     while (n == -1 && errno == EINTR);
     return n;
   }
-  // Rounded up: a short wait must not become a busy loop of zero waits.
-  int64_t wait_ms = static_cast<int64_t>(timeout->tv_sec) * 1000 + (timeout->tv_usec + 999) / 1000;
-  if (wait_ms < 0) wait_ms = 0;
-  int64_t deadline = now_ms() + wait_ms;
+  int64_t wait_ns = (static_cast<int64_t>(timeout->tv_sec) * 1'000'000 + timeout->tv_usec) * 1000;
+  if (wait_ns < 0) wait_ns = 0;
+  int64_t deadline = now_ns() + wait_ns;
   for (;;) {
-    int64_t left = deadline - now_ms();
+    int64_t left = deadline - now_ns();
     if (left < 0) left = 0;
-    int n = ::poll(state->polled, state->count, static_cast<int>(left > INT32_MAX ? INT32_MAX : left));
+    timespec ts{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    int n = ::ppoll(state->polled, state->count, &ts, nullptr);
     if (n != -1 || errno != EINTR) return n;
   }
 }
