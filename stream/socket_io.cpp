@@ -6,10 +6,12 @@
 #include "stream/tls.h"
 
 // One recv() per attempt; retried only when a signal interrupted it.
-// An orderly close sets no error: the thread's error is cleared first, so
-// that a stale one (a set-up read that timed out) is not taken for its cause.
+// An orderly close sets no error: the thread's error and the stream's record
+// of it are cleared first, so that a stale one (a set-up read that timed
+// out) is not taken for the cause of this read's end or of a TLS failure.
 int64_t QOR_TLS::recv_raw(uint8_t* buf, int32_t size) {
   win::WSASetLastError(0);
+  last_recv_error = 0;
   int n = win::recv(a_load(so), reinterpret_cast<char*>(buf), size, 0);
   while (n <= 0) {
     last_recv_error = win::WSAGetLastError();

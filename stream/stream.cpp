@@ -75,19 +75,22 @@ int64_t QOR_TLS::send(const uint8_t* data, uint64_t len) {
 }
 
 // Any thread may call this, also two at once: each exchange hands the SSL
-// object and the socket to exactly one caller.
+// object and the socket to exactly one caller. The socket goes first: a call
+// that finds no SSL object takes the plain path, and that must then find no
+// socket either, or it would put a TLS connection's data on the wire in the
+// clear (or read its records as data).
 void QOR_TLS::release_stream() {
-  a_store(rbio, static_cast<BIO*>(nullptr));
-  a_store(wbio, static_cast<BIO*>(nullptr));
-  SSL* p = a_exchange(ssl, static_cast<SSL*>(nullptr));
-  if (p != nullptr) tls_drop_ref(this, p);
-
   SOCKET s = a_exchange(so, INVALID_SOCKET);
   if (s != INVALID_SOCKET) {
     // shutdown() first: it wakes a thread blocked on the socket.
     win::shutdown(s, win::SD_BOTH);
     win::closesocket(s);
   }
+
+  a_store(rbio, static_cast<BIO*>(nullptr));
+  a_store(wbio, static_cast<BIO*>(nullptr));
+  SSL* p = a_exchange(ssl, static_cast<SSL*>(nullptr));
+  if (p != nullptr) tls_drop_ref(this, p);
 }
 
 void QOR_TLS::close() {

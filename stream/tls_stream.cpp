@@ -152,7 +152,9 @@ int32_t QOR_TLS::accept_tls() {
     int m = 0;
     int flushed = flush_handshake(this, p, p_recv, size, &m);
     if (flushed < 0) {
+      // The client never got the end of the handshake, done or not.
       a_store(status, status_released);
+      accepted = -1;
       break;
     }
     if (flushed == 0) {

@@ -4,6 +4,7 @@
 // that offers nothing newer than TLS 1.1 is turned away without harm.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <regex>
@@ -176,6 +177,24 @@ TEST_F(RelayTls, AClientOfferingOnlyTlsElevenFailsAndTheRelayGoesOn) {
   ASSERT_TRUE(wait_kinds("TLS", 1, 5000)) << relay.out();
   ASSERT_TRUE(tls.send("after the refusal"));
   EXPECT_EQ(raw_receive(raw, 17, 5000), "after the refusal");
+}
+
+// A TLS client that stays silent through the wait for a WebSocket request and
+// later breaks its session: the report names the TLS error, not the time-out
+// of that earlier wait.
+TEST_F(RelayTls, ABrokenSessionAfterASilentStartIsReportedAsATlsError) {
+  ASSERT_TRUE(add_certificate());
+  ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "4"}));
+  wire tls;
+  ASSERT_TRUE(tls.connect(relay.port, wire::tls));
+  ASSERT_TRUE(wait_kinds("TLS", 1, 5000)) << relay.out();
+  const std::string junk(64, '\x42');
+  ASSERT_EQ(::send(tls.tcp.fd, junk.data(), junk.size(), MSG_NOSIGNAL), ssize_t(junk.size()));
+  EXPECT_TRUE(tls.wait_closed(3000));
+  EXPECT_TRUE(relay.wait_matches(std::regex("\n!! recv\\(\\d+\\)  TLS error -?\\d+\n"), 1, 5000))
+      << relay.out();
+  EXPECT_EQ(relay.out().find("^ERROR"), std::string::npos) << relay.out();
+  expect_still_serving();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/atomic.h"
 #include "platform/winsock.h"
 #include "stream/context.h"
 #include "stream/tls.h"
@@ -362,6 +363,63 @@ TEST_F(TlsStream, StaleReferenceIsNotCountedAgainstTheNextConnection) {
   EXPECT_EQ(second.read(4), "back");
   tls.release_stream();
   EXPECT_EQ(tls.refs, 0);
+}
+
+// A writer that comes to send just as the stream lets its session go must
+// fail: it may not fall back to the plain socket, or the peer gets the data
+// in the clear.
+TEST_F(TlsStream, SendArrivingDuringAReleaseNeverGoesOutInTheClear) {
+  const std::string marker = "clear text that must never be on the wire";
+  for (int round = 0; round < 20; ++round) {
+    loopback_pair p;
+    ASSERT_TRUE(p.open());
+    tls_client client;
+    ASSERT_EQ(open_with(client, p, TLS1_2_VERSION, 0), 0);
+    std::thread writer([&] {
+      while (a_load(tls.ssl) != nullptr) {
+      }
+      EXPECT_EQ(send_text(marker), -1);
+    });
+    std::this_thread::sleep_for(1ms);
+    tls.release_stream();
+    writer.join();
+    std::string wire = p.client_read(1 << 20, 3000);
+    ASSERT_EQ(wire.find(marker), std::string::npos) << "round " << round;
+  }
+}
+
+// The client finishes its side when the server can no longer send: the
+// server's last flight (the TLS 1.3 session tickets) cannot go out, and the
+// open must fail rather than report a TLS connection.
+TEST_F(TlsStream, HandshakeWhoseLastFlightCannotGoOutFails) {
+  SSL_CTX* client_ctx = SSL_CTX_new(TLS_client_method());
+  ASSERT_NE(client_ctx, nullptr);
+  SSL_CTX_set_min_proto_version(client_ctx, TLS1_3_VERSION);
+  SSL* c = SSL_new(client_ctx);
+  SSL_set_bio(c, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+  auto client_out = [&] {
+    char b[16384];
+    for (int n; (n = BIO_read(SSL_get_wbio(c), b, sizeof b)) > 0;) pair.client_send(b, size_t(n));
+  };
+  EXPECT_EQ(SSL_connect(c), -1);   // the ClientHello is written
+  client_out();
+  SOCKET s = pair.take_server();
+  set_receive_timeout(s, 3000);
+  auto opened = std::async(std::launch::async, [&] { return tls.open(s); });
+  int r = -1;
+  for (int i = 0; i < 100 && r != 1; ++i) {
+    std::string in = pair.client_read_available(100);
+    if (!in.empty()) BIO_write(SSL_get_rbio(c), in.data(), static_cast<int>(in.size()));
+    r = SSL_connect(c);
+  }
+  EXPECT_EQ(r, 1);
+  win::shutdown(s, win::SD_SEND);
+  client_out();   // the client's Finished
+  ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(opened.get(), -1);
+  tls.release_stream();
+  SSL_free(c);
+  SSL_CTX_free(client_ctx);
 }
 
 TEST_F(TlsStream, HandshakeWithoutItsBufferFails) {
