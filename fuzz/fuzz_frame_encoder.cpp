@@ -107,7 +107,8 @@ void check_frame(recipient& r, const bytes& payload, const uint8_t* src, bool in
   uint64_t behind = uint64_t(uintptr_t(src) - uintptr_t(r.dst));
   uint64_t offset = inside && behind >= 10 && behind <= 16 ? behind : rfc6455 ? 10 : 1;
   bool fits = offset <= r.dst_size && n + (rfc6455 ? 0 : 1) <= r.dst_size - offset;
-  if (r.version == 0 || n == 0 || !fits) {
+  bool unsendable = !rfc6455 && n > 0 && std::memchr(payload.data(), 0xFF, n) != nullptr;
+  if (r.version == 0 || n == 0 || !fits || unsendable) {
     FUZZ_CHECK(f == nullptr && len == n);
     FUZZ_CHECK(r.ws.type == type_before);
     return;

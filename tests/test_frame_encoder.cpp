@@ -93,6 +93,24 @@ TEST_F(Encoder, Hixie76MessageIsFramedUncheckedAtTheStart) {
   EXPECT_EQ(ws.utf8_pending, 3);
 }
 
+// 0xFF ends a hixie-76 message: a payload holding one is not sent to such a
+// recipient, or the rest of it would break the peer's framing.
+TEST_F(Encoder, Hixie76RecipientGetsNoPayloadHoldingTheTerminator) {
+  ws.version = 8;
+  uint8_t dst[64] = {};
+  for (const bytes& src : {bytes{0xFF}, bytes{0x74, 0x77, 0xFF, 0x6F}, bytes{0x61, 0x62, 0xFF}}) {
+    uint64_t len = src.size();
+    EXPECT_EQ(encrypt(&ws, dst, sizeof dst, src.data(), &len), nullptr);
+    EXPECT_EQ(len, src.size());
+  }
+  ws.version = 13;   // an RFC 6455 recipient takes the same bytes as binary
+  uint8_t src[] = {0x74, 0x77, 0xFF, 0x6F};
+  uint64_t len = 4;
+  uint8_t* f = encrypt(&ws, dst, sizeof dst, src, &len);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f[0], 0x82);
+}
+
 TEST_F(Encoder, NothingIsBuiltWithoutPayloadVersionOrBuffers) {
   uint8_t dst[64];
   const uint8_t src[] = {'a'};

@@ -36,7 +36,8 @@ uint64_t put_header(uint8_t* payload, uint8_t first, uint64_t n) {
 }  // namespace
 
 // The frame's first byte inside dst and, in *len, its length; NULL (and *len
-// unchanged) when there is nothing to send or it does not fit.
+// unchanged) when there is nothing to send, it does not fit, or a hixie-76
+// recipient cannot take it.
 uint8_t* encrypt(QOR_WS* ws, uint8_t* dst, uint64_t dst_size, const uint8_t* src, uint64_t* len) {
   // The recipient's reader may zero it on a close: one read decides the frame.
   uint32_t version = a_load(ws->version);
@@ -50,6 +51,9 @@ uint8_t* encrypt(QOR_WS* ws, uint8_t* dst, uint64_t dst_size, const uint8_t* src
   if (offset > dst_size) return nullptr;
   uint64_t room = dst_size - offset;
   if (rfc6455 ? n > room : n >= room) return nullptr;
+  // A hixie-76 message ends at the first 0xFF and cannot carry one: sent,
+  // it would cut the message and leave the rest to break the peer's framing.
+  if (!rfc6455 && std::memchr(src, 0xFF, n) != nullptr) return nullptr;
 
   uint8_t* position = dst + offset;
   if (!in_place) std::memmove(position, src, n);
