@@ -2,6 +2,7 @@
 #include "platform/process.h"
 
 #include <cerrno>
+#include <csignal>
 #include <clocale>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,8 @@
 #include "platform/sync.h"
 
 namespace win {
+
+void process_start() { std::signal(SIGPIPE, SIG_IGN); }
 
 HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(intptr_t(-1)); }
 

@@ -6,6 +6,11 @@ namespace win {
 
 constexpr DWORD HIGH_PRIORITY_CLASS = 0x00000080;
 
+// What a process has from its start there: a write to a pipe or socket
+// whose reader has gone fails with an error instead of ending the process.
+// Called first thing in main.
+void process_start();
+
 HANDLE GetCurrentProcess();
 BOOL SetPriorityClass(HANDLE process, DWORD priority_class);     // best effort
 BOOL SetProcessPriorityBoost(HANDLE process, BOOL disable);      // best effort

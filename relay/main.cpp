@@ -1,5 +1,6 @@
 // The process starts here: the arguments as wide text, then wmain.
 #include "platform/args.h"
+#include "platform/process.h"
 #include "relay/socket.h"
 
 namespace {
@@ -9,6 +10,7 @@ wchar_t** volatile wargv = nullptr;
 }  // namespace
 
 int main(int argc, char** argv) {
+  win::process_start();
   wargv = win::args_to_wide(argc, argv);
   if (wargv == nullptr) return 1;  // no memory for the arguments: nothing can run
   return wmain(argc, wargv);

@@ -46,6 +46,25 @@ TEST(RelayConnections, ALoneClientGetsNothingBack) {
 
 // Each client sends single bytes of its own value, which the relay cannot
 // split, so every receiver can count what it got from whom.
+// A console reader that has gone (its pipe closed at the far end) must not
+// end the relay: the lines are lost, the clients are still served.
+TEST(RelayConnections, ServesOnAfterItsConsoleReaderHasGone) {
+  running_relay relay;
+  ASSERT_TRUE(relay.start(WSRELAY_BIN, {"-c", "4"}));
+  relay.proc->close_out();
+  relay_client a, b;
+  ASSERT_TRUE(a.connect(relay.port));
+  ASSERT_TRUE(b.connect(relay.port));
+  std::string got;
+  for (int i = 0; i < 50 && got.find("still served") == std::string::npos; ++i) {
+    ASSERT_TRUE(a.send_all("still served", 2000)) << "the relay has gone";
+    got += b.read(1 << 16, 100);
+  }
+  EXPECT_NE(got.find("still served"), std::string::npos);
+  relay.proc->pump(0);
+  EXPECT_FALSE(relay.proc->exited) << "ended by signal " << relay.proc->term_signal;
+}
+
 TEST(RelayConnections, ThirtyTwoAtOnceAndTheThirtyThirdIsServedWhenASlotFrees) {
   running_relay relay;
   ASSERT_TRUE(relay.start(WSRELAY_BIN));

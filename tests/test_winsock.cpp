@@ -234,6 +234,14 @@ TEST_F(winsock, OptionsTheRelaySets) {
   for (auto& o : options)
     EXPECT_EQ(win::setsockopt(s, o.level, o.name, reinterpret_cast<char*>(&o.value), 4), 0)
         << o.level << "/" << o.name << " error " << win::WSAGetLastError();
+  // The keep-alive idle time comes with Windows' probing: every second, ten times.
+  win::detail::socket_hold hold;
+  ASSERT_TRUE(win::detail::socket_acquire(s, &hold));
+  tcp_keepalive k = tcp_keepalive_of(hold.fd);
+  win::detail::socket_release(&hold);
+  EXPECT_EQ(k.idle_s, 75);
+  EXPECT_EQ(k.interval_s, 1);
+  EXPECT_EQ(k.probes, 10);
   int one = 1;
   EXPECT_EQ(win::setsockopt(s, win::SOL_SOCKET, 0x0080 /* SO_LINGER */, reinterpret_cast<char*>(&one), 4),
             SOCKET_ERROR);

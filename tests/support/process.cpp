@@ -119,6 +119,11 @@ bool test_process::wait_text(const std::string& text, int ms, bool on_err) {
   }
 }
 
+void test_process::close_out() {
+  if (out_fd != -1) close(out_fd);
+  out_fd = -1;
+}
+
 bool test_process::wait_out(const std::string& text, int ms) { return wait_text(text, ms, false); }
 bool test_process::wait_err(const std::string& text, int ms) { return wait_text(text, ms, true); }
 

@@ -49,6 +49,8 @@ struct test_process {
   bool signal(int sig);
   // Kills a child that still runs and reaps it.
   void kill_and_reap();
+  // Closes our end of its standard output, as a reader that has gone.
+  void close_out();
 
  private:
   int out_fd = -1;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -76,6 +77,15 @@ std::string tcp_read(int fd, size_t size, int ms) {
     got.append(buf, static_cast<size_t>(n));
   }
   return got;
+}
+
+tcp_keepalive tcp_keepalive_of(int fd) {
+  tcp_keepalive k;
+  socklen_t size = sizeof(int);
+  getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &k.idle_s, &size);
+  getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &k.interval_s, &size);
+  getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &k.probes, &size);
+  return k;
 }
 
 void tcp_set_rcvbuf(int fd, int bytes) {

@@ -16,6 +16,12 @@ bool tcp_send_all(int fd, const void* data, size_t size);
 std::string tcp_read(int fd, size_t size, int ms);
 // Sets the receive buffer, so that a sender to this end is held up.
 void tcp_set_rcvbuf(int fd, int bytes);
+// The TCP keep-alive settings of a descriptor: idle seconds, seconds
+// between probes, probes; -1 for one that cannot be read.
+struct tcp_keepalive {
+  int idle_s = -1, interval_s = -1, probes = -1;
+};
+tcp_keepalive tcp_keepalive_of(int fd);
 // Closes in order (FIN).
 void tcp_close(int fd);
 // Closes with a reset (RST): SO_LINGER with a zero time.
