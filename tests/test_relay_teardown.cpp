@@ -45,13 +45,22 @@ TEST(RelayTeardown, SlotsInTheMiddleOfAConnectionEndTheirThreadsAndReturn) {
   so_sndbuf = 2 * L;
   thread_stack_size = 1 << 20;
 
-  uint16_t port = free_port();
-  ASSERT_NE(port, 0);
-  SOCKET so = win::socket(win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP);
-  win::sockaddr_in addr{};
-  addr.sin_family = win::AF_INET;
-  addr.sin_port = win::htons(port);
-  ASSERT_EQ(win::bind(so, reinterpret_cast<win::sockaddr*>(&addr), sizeof addr), 0);
+  // A port free a moment ago may be taken by another test's connection
+  // before the bind: a few are tried.
+  uint16_t port = 0;
+  SOCKET so = INVALID_SOCKET;
+  for (int attempt = 0; attempt < 5 && so == INVALID_SOCKET; ++attempt) {
+    port = free_port();
+    so = win::socket(win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP);
+    win::sockaddr_in addr{};
+    addr.sin_family = win::AF_INET;
+    addr.sin_port = win::htons(port);
+    if (port == 0 || win::bind(so, reinterpret_cast<win::sockaddr*>(&addr), sizeof addr) != 0) {
+      win::closesocket(so);
+      so = INVALID_SOCKET;
+    }
+  }
+  ASSERT_NE(so, INVALID_SOCKET);
   ASSERT_EQ(win::listen(so, SLOTS), 0);
   so_listen = so;
 
