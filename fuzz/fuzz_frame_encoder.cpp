@@ -1,7 +1,10 @@
 // The encoder and its text/binary choice over a sequence of payloads to one
 // recipient. Every frame must lie within the destination, carry the right
-// header, length and payload, and a text frame (opcode 1) must hold valid
-// UTF-8 by itself, as an independent strict validator sees it.
+// header, length and payload; a text frame (opcode 1) must be well-formed
+// UTF-8 by itself, as an independent strict validator sees it; and a
+// well-formed payload must go out as text to a recipient still sent text
+// whose payload before left no character open (known here when that one was
+// well-formed or ended in ASCII).
 //
 // Input: byte 0 picks the version (bits 0-1: 13, 8, or 0 for a closed
 // recipient) and a large destination (bits 6 and 7 set); bytes 1-3 its
@@ -97,6 +100,7 @@ struct recipient {
   uint32_t version;
   uint8_t* dst;
   uint64_t dst_size;
+  bool nothing_open;   // the last payload checked ended between characters
 };
 
 // Checks one frame built for `payload` (now at `src`, which may lie inside dst).
@@ -127,7 +131,12 @@ void check_frame(recipient& r, const bytes& payload, const uint8_t* src, bool in
   FUZZ_CHECK(f[0] == 0x81 || f[0] == 0x82);
   FUZZ_CHECK(bytes(f, f + h) == header_for(f[0], n));
   FUZZ_CHECK(std::memcmp(f + h, payload.data(), n) == 0);
-  if (f[0] == 0x81) FUZZ_CHECK(strict_utf8(f + h, n));
+  // Text frames are well-formed, and well-formed payloads are text while the
+  // recipient is and nothing was left open before.
+  const bool well_formed = strict_utf8(f + h, n);
+  if (f[0] == 0x81) FUZZ_CHECK(well_formed);
+  if (well_formed && type_before == 1 && r.nothing_open) FUZZ_CHECK(f[0] == 0x81);
+  r.nothing_open = well_formed || payload[n - 1] < 0x80;
   // Binary once is binary for good.
   if (type_before == 2) FUZZ_CHECK(f[0] == 0x82 && r.ws.type == 2);
   FUZZ_CHECK(r.ws.type == 1 || r.ws.type == 2);
@@ -181,6 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   r.ws.type = 1;
   r.ws.utf8_pending = 3;
   r.ws.utf8_lenient = 1;
+  r.nothing_open = true;
   // Mostly small destinations, which are quick; large ones on request.
   const bool large = (choice & 0xC0) == 0xC0;
   r.dst_size = 1 + in.u24() % (large ? dst_size_max : dst_size_small);

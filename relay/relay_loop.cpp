@@ -27,6 +27,13 @@ bool takes_packets(const QOR_TASK* t) {
   return t->write && a_load(t->event_packet.valid) && a_load(t->event_send_free.valid);
 }
 
+// The most one read of a raw or TLS client takes. Where WebSocket clients
+// can exist, every read must fit an RFC 6455 recipient's frame (and so a
+// hixie-76 one's message): a larger one would be lost to them.
+uint64_t raw_read_max() {
+  return packet_length >= ws_min_packet_length ? packet_length - ws_header_room : packet_length - 1;
+}
+
 void fan_out(QOR_TASK* self, const uint8_t* data, uint64_t size) {
   for (uint16_t i = 0; i < cw_connections; ++i) {
     QOR_TASK* target = &tasks[i];
@@ -94,11 +101,14 @@ int32_t work_r(QOR_TASK* task) {
   QOR_TLS& tls = task->ws.tls;
   uint64_t carried = 0;
   for (;;) {
-    int64_t n = tls.recv(task->pRAM + carried, int32_t(packet_length - 1 - carried));
+    // A WebSocket client's frame of up to L - 1 bytes is taken whole.
+    const bool framed = a_load(task->ws.ws);
+    uint64_t room = framed ? packet_length - 1 - carried : raw_read_max();
+    int64_t n = tls.recv(task->pRAM + carried, int32_t(room));
     if (n <= 0) return read_ended(task, n);
     uint64_t msg_size_read = carried + uint64_t(n);
     carried = 0;
-    if (!a_load(task->ws.ws)) {
+    if (!framed) {
       fan_out(task, task->pRAM, msg_size_read);
       continue;
     }

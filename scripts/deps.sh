@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Installs, on Debian 12 as root, whatever the build and the tests need and
-# the machine lacks. Does nothing when everything is there.
+# Installs, on Debian 12 as root, whatever the machine lacks for one of two
+# jobs, and does nothing when everything is there:
+#   scripts/deps.sh run    building and running the relay
+#   scripts/deps.sh test   that, plus the tests, benchmarks and fuzz targets
+#                          (the default)
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libssl-dev openssl libgtest-dev libbenchmark-dev
-          python3 python3-websockets clang libclang-rt-14-dev)
+run=(cmake g++ make libssl-dev)
+case "${1:-test}" in
+  run)  packages=("${run[@]}") ;;
+  test) packages=("${run[@]}" pkg-config openssl libgtest-dev libbenchmark-dev
+                  python3 python3-websockets clang libclang-rt-14-dev) ;;
+  *)    echo "usage: $0 [run|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,7 @@
 #include "stream/context.h"
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -36,16 +37,30 @@ void set_path(char16_t* path, const char16_t* name) {
   for (uint64_t i = 0; name[i] != 0 && i + 1 < path_units; ++i) path[i] = name[i];
 }
 
-// Loads the chain and key into a context of their own first: a file whose
-// key does not match its certificate must not displace a good pair already
-// loaded (loading a certificate drops a key of the same type that does not
-// fit it).
-bool pair_matches() {
+// Reads the private key once: a key with a pass phrase asks for it as it is
+// read, through the library's own prompt (no callback is set).
+EVP_PKEY* read_key() {
+  BIO* in = BIO_new_file(key_path, "r");
+  if (in == nullptr) return nullptr;
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, SSL_CTX_get_default_passwd_cb(ssl_ctx),
+                                          SSL_CTX_get_default_passwd_cb_userdata(ssl_ctx));
+  BIO_free(in);
+  return key;
+}
+
+// Loads the chain and `key` into `ctx`; true when they match.
+bool use_pair(SSL_CTX* ctx, EVP_PKEY* key) {
+  return SSL_CTX_use_certificate_chain_file(ctx, cert_path) > 0 &&
+         SSL_CTX_use_PrivateKey(ctx, key) > 0 && SSL_CTX_check_private_key(ctx) != 0;
+}
+
+// Tries the pair in a context of its own first: a file whose key does not
+// match its certificate must not displace a good pair already loaded
+// (loading a certificate drops a key of the same type that does not fit it).
+bool pair_matches(EVP_PKEY* key) {
   SSL_CTX* probe = SSL_CTX_new(TLS_server_method());
   if (probe == nullptr) return false;
-  bool ok = SSL_CTX_use_certificate_chain_file(probe, cert_path) > 0 &&
-            SSL_CTX_use_PrivateKey_file(probe, key_path, SSL_FILETYPE_PEM) > 0 &&
-            SSL_CTX_check_private_key(probe) != 0;
+  bool ok = use_pair(probe, key);
   SSL_CTX_free(probe);
   return ok;
 }
@@ -98,10 +113,9 @@ int32_t ctx_load() {
   if (utf16_to_utf8(reinterpret_cast<uint8_t*>(cert_path), path_units, cert_path_w) == 0) return -1;
   if (utf16_to_utf8(reinterpret_cast<uint8_t*>(key_path), path_units, key_path_w) == 0) return -1;
 
-  bool loaded = pair_matches() &&
-                SSL_CTX_use_certificate_chain_file(ssl_ctx, cert_path) > 0 &&
-                SSL_CTX_use_PrivateKey_file(ssl_ctx, key_path, SSL_FILETYPE_PEM) > 0 &&
-                SSL_CTX_check_private_key(ssl_ctx) != 0;
+  EVP_PKEY* key = read_key();
+  bool loaded = key != nullptr && pair_matches(key) && use_pair(ssl_ctx, key);
+  EVP_PKEY_free(key);   // the context holds its own reference
   // A failed load leaves errors on this thread's queue; they must not be
   // taken for the outcome of a later TLS call.
   ERR_clear_error();

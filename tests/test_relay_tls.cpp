@@ -4,6 +4,10 @@
 // that offers nothing newer than TLS 1.1 is turned away without harm.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +15,9 @@
 #include <string>
 #include <thread>
 
+#include "support/certs.h"
 #include "support/client.h"
+#include "support/port.h"
 #include "support/relay_session.h"
 #include "support/tls_client.h"
 #include "support/ws_peers.h"
@@ -43,9 +49,10 @@ TEST_F(RelayTls, WithoutACertificateNoTlsIsOfferedAndAClientHelloIsDropped) {
             std::string::npos) << relay.out();
   EXPECT_EQ(relay.out().find("TLS"), std::string::npos);
 
+  const std::string client_hello = client_hello_bytes();   // before the clock starts
   relay_client hello;
   ASSERT_TRUE(hello.connect(relay.port, 0, 0, false));
-  ASSERT_TRUE(hello.send_all(client_hello_bytes(), 2000));
+  ASSERT_TRUE(hello.send_all(client_hello, 2000));
   EXPECT_TRUE(hello.wait_closed(3000)) << "the relay kept a ClientHello it cannot serve";
   std::regex line("\r:: SYN from 127\\.0\\.0\\.1:" + std::to_string(hello.local_port) +
                   "  :: server_(\\d\\d)\\.working  active 01/04  \n\n"
@@ -195,6 +202,69 @@ TEST_F(RelayTls, ABrokenSessionAfterASilentStartIsReportedAsATlsError) {
       << relay.out();
   EXPECT_EQ(relay.out().find("^ERROR"), std::string::npos) << relay.out();
   expect_still_serving();
+}
+
+// The relay on a terminal of its own, as a user starts it: what it prints
+// and what the library's pass-phrase prompt asks there, and what is typed.
+struct terminal_relay {
+  pid_t pid = -1;
+  int master = -1;
+  std::string screen;
+
+  bool start(const std::string& dir, uint16_t port) {
+    const std::string p = std::to_string(port);   // nothing is allocated after the fork
+    pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      if (chdir(dir.c_str()) == 0) execl(WSRELAY_BIN, "wsrelay", "-p", p.c_str(), "-c", "2", nullptr);
+      _exit(127);
+    }
+    return pid > 0;
+  }
+  // Reads the terminal until `text` has appeared `times` times or `ms` pass.
+  bool wait_for(const std::string& text, size_t times, int ms) {
+    uint64_t end = now_us() + uint64_t(ms) * 1000;
+    while (count(text) < times && now_us() < end) {
+      pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, 20) != 1) continue;
+      char buffer[4096];
+      ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      screen.append(buffer, size_t(n));
+    }
+    return count(text) >= times;
+  }
+  size_t count(const std::string& text) const {
+    size_t found = 0;
+    for (size_t at = screen.find(text); at != std::string::npos; at = screen.find(text, at + 1)) ++found;
+    return found;
+  }
+  ~terminal_relay() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (master != -1) close(master);
+  }
+};
+
+TEST(RelayTlsKey, AKeyWithAPassPhraseAsksOnceAndTlsIsOffered) {
+  temp_dir dir;
+  ASSERT_TRUE(write_cert_file(dir.path + "/wsrelay-cert.pem", cert_days(30), false, "open sesame"));
+  // A port found free can be taken by another test before the relay binds it.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    uint16_t port = free_port();
+    terminal_relay t;
+    ASSERT_TRUE(t.start(dir.path, port));
+    ASSERT_TRUE(t.wait_for("pass phrase", 1, 20000)) << t.screen;
+    ASSERT_EQ(write(t.master, "open sesame\n", 12), 12);
+    const std::string banner = ":: bind(0.0.0.0:" + std::to_string(port) + ")  RAW TLS WS WSS";
+    t.wait_for(banner, 1, 20000);
+    if (t.count("^ERROR: 10048") > 0) continue;
+    EXPECT_EQ(t.count(banner), 1u) << t.screen;
+    EXPECT_EQ(t.count("pass phrase"), 1u) << t.screen;
+    return;
+  }
+  ADD_FAILURE() << "no free port";
 }
 
 }  // namespace

@@ -239,6 +239,116 @@ TEST_F(RelayWebSocket, Utf8CutAnywhereByARawSenderNeverFailsThePythonClient) {
   EXPECT_EQ(shown(hand_joined), shown(text + last));
 }
 
+// Each RFC 6455 recipient, fresh from its handshake, gets the payloads of a
+// raw sender one read each: T a text frame, B a binary one. Well-formed
+// UTF-8 is text whatever its characters; a character cut between payloads
+// makes only its pieces binary; invalid data makes the recipient binary for
+// good.
+TEST_F(RelayWebSocket, WellFormedTextGoesAsTextAndInvalidDataTurnsARecipientBinary) {
+  ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "4"}));
+  raw_peer* raw = add_raw("raw");
+  ASSERT_TRUE(raw);
+  struct row {
+    std::vector<std::string> payloads;
+    std::string frames;
+  };
+  const row rows[] = {
+      {{"\xD8\xA7", "hello", "caf\xC3\xA9"}, "TTT"},   // Arabic
+      {{"\xE0\xA4\x85", "hello"}, "TT"},                 // Devanagari
+      {{"\xF0\x9F\x98\x80", "hello"}, "TT"},             // an emoji
+      {{"\xDF\xBF", "ok"}, "TT"},
+      {{"\xE0\x80\x80", "ok"}, "BB"},                    // overlong forms
+      {{"\xE0\x9F\xBF", "ok"}, "BB"},
+      {{"\xF0\x8F\xBF\xBF", "ok"}, "BB"},
+      {{std::string("\xC0\x80", 2), "ok"}, "BB"},
+      {{"hi \xF0\x9F", "\x98\x80!", "ok"}, "BBT"},        // an emoji cut in two
+  };
+  size_t ended = 0;
+  for (const row& r : rows) {
+    SCOPED_TRACE("payloads from " + shown(r.payloads[0]));
+    wire_peer* to = add_wire("rfc6455", wire::plain, wire_peer::rfc6455);
+    ASSERT_TRUE(to);
+    std::string frames;
+    for (const std::string& p : r.payloads) {
+      ASSERT_TRUE(raw->c.send_all(p, 2000));
+      ws_in f;   // read before the next is sent, so each is a read of its own
+      ASSERT_TRUE(read_ws_frame(to->w, &f, 5000));
+      EXPECT_EQ(shown(f.payload), shown(p));
+      frames += f.first == 0x81 ? 'T' : f.first == 0x82 ? 'B' : '?';
+    }
+    EXPECT_EQ(frames, r.frames);
+    to->w.tcp.close();
+    peers.pop_back();
+    ASSERT_TRUE(wait_ends(++ended, 5000)) << relay.out();
+  }
+
+  // A real client: str for the text, bytes from invalid data on.
+  python_ws_peer* py = add_python("python", "ws");
+  ASSERT_TRUE(py);
+  everyone_gets(raw, "\xD8\xA7 \xF0\x9F\x98\x80", true, true);
+  everyone_gets(raw, "plain ASCII", true, true);
+  everyone_gets(raw, "\xED\xA0\x80 a surrogate", true, false);
+  everyone_gets(raw, "plain ASCII", true, false);
+  EXPECT_EQ(relay.out().find("!!"), std::string::npos) << relay.out();
+}
+
+// Reads frames (or hixie-76 messages) until `want` bytes of payload have
+// come; each must fit a send half's frame. Empty on success, else what failed.
+std::string collect_pieces(wire_peer* to, size_t want, size_t largest, std::string* joined) {
+  while (joined->size() < want) {
+    std::string piece;
+    if (to->proto == wire_peer::hixie76) {
+      if (!read_hixie76_message(to->w, &piece, 5000)) return "no message after " + std::to_string(joined->size());
+    } else {
+      ws_in f;
+      if (!read_ws_frame(to->w, &f, 5000)) return "no frame after " + std::to_string(joined->size());
+      if (f.first != 0x81) return "frame type " + std::to_string(f.first);
+      piece = f.payload;
+    }
+    if (piece.size() > largest) return "a piece of " + std::to_string(piece.size()) + " bytes";
+    *joined += piece;
+  }
+  return "";
+}
+
+// A raw or TLS sender that writes more than fits one frame at once still
+// reaches WebSocket clients whole, in frames that fit their send halves.
+TEST_F(RelayWebSocket, RawAndTlsStreamsReachWebSocketClientsWhole) {
+  ASSERT_TRUE(add_certificate());
+  ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "6", "-L", "4096"}));
+  // Raw clients first: their hello bytes then reach only each other.
+  peer* raw = add_raw("raw sender");
+  ASSERT_TRUE(raw);
+  auto* raw_to = add_raw("raw recipient");
+  ASSERT_TRUE(raw_to);
+  wire_peer* tls = add_wire("tls sender", wire::tls, wire_peer::bytes);
+  ASSERT_TRUE(tls);
+  wire_peer* rfc6455 = add_wire("rfc6455", wire::plain, wire_peer::rfc6455);
+  ASSERT_TRUE(rfc6455);
+  wire_peer* hixie = add_wire("hixie-76", wire::plain, wire_peer::hixie76);
+  ASSERT_TRUE(hixie);
+
+  const size_t largest = 4096 - 10;
+  for (peer* from : {raw, static_cast<peer*>(tls)}) {
+    for (size_t n : {4086, 4087, 4094, 4095, 4096, 10000}) {
+      SCOPED_TRACE(from->name + " sends " + std::to_string(n) + " bytes at once");
+      std::string data;
+      for (size_t i = 0; i < n; ++i) data += char('a' + (i * 7 + n) % 26);
+      ASSERT_TRUE(from->send(data, true));   // one send(), or one TLS record
+      for (wire_peer* to : {rfc6455, hixie}) {
+        std::string joined;
+        EXPECT_EQ(collect_pieces(to, n, largest, &joined), "") << "at " << to->name;
+        EXPECT_TRUE(joined == data) << "at " << to->name;
+      }
+      EXPECT_EQ(raw_to->expect(data, true, 5000).substr(0, 200), "");
+      if (from == raw) {
+        EXPECT_EQ(tls->expect(data, true, 5000).substr(0, 200), "");
+      }
+    }
+  }
+  EXPECT_EQ(relay.out().find("!!"), std::string::npos) << relay.out();
+}
+
 TEST_F(RelayWebSocket, HixieClientsOverTcpAndTlsHandshakeAndTradeMessages) {
   ASSERT_TRUE(add_certificate());
   ASSERT_TRUE(start(WSRELAY_BIN, {"-c", "6"}));

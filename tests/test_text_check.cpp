@@ -1,7 +1,8 @@
 // The text/binary choice for RFC 6455 recipients: the cases of its rules,
-// and the property that every text frame holds valid UTF-8 by itself,
-// checked by an independent strict decoder over random and adversarial
-// payload sequences.
+// and the properties, checked by an independent strict decoder over random
+// and adversarial payload sequences, that every text frame is well-formed
+// by itself and that well-formed payloads to a recipient still text go out
+// as text.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -68,10 +69,19 @@ const sequence_case sequences[] = {
     {"ASCII", {{'h', 'e', 'l', 'l', 'o'}, {'!'}}, {1, 1}, 1},
     {"two- and three-byte characters", {{0xC3, 0xA9}, {0xE2, 0x82, 0xAC}}, {1, 1}, 1},
     {"four-byte character", {{0xF1, 0x80, 0x80, 0x80}, {0xF4, 0x8F, 0xBF, 0xBF}}, {1, 1}, 1},
-    {"refused lead 0xD8", {{0xD8, 0xA7}, {'a'}}, {2, 2}, 2},
-    {"refused lead 0xE0", {{0xE0, 0xA4, 0x85}}, {2}, 2},
-    {"refused lead 0xF0", {{0xF0, 0x9F, 0x98, 0x80}}, {2}, 2},
-    {"overlong 0xC0", {{0xC0, 0x80}}, {2}, 2},
+    // Every well-formed character is text, whatever its lead byte.
+    {"Arabic, then more text", {{0xD8, 0xA7}, {'h', 'e', 'l', 'l', 'o'}, {'c', 'a', 'f', 0xC3, 0xA9}},
+     {1, 1, 1}, 1},
+    {"Devanagari", {{0xE0, 0xA4, 0x85}, {'h', 'e', 'l', 'l', 'o'}}, {1, 1}, 1},
+    {"emoji", {{0xF0, 0x9F, 0x98, 0x80}, {'h', 'e', 'l', 'l', 'o'}}, {1, 1}, 1},
+    {"last two-byte character", {{0xDF, 0xBF}, {'o', 'k'}}, {1, 1}, 1},
+    {"first of each length", {{0xC2, 0x80, 0xE0, 0xA0, 0x80, 0xF0, 0x90, 0x80, 0x80}}, {1}, 1},
+    {"last of each range", {{0xED, 0x9F, 0xBF, 0xEE, 0x80, 0x80, 0xEF, 0xBF, 0xBF}}, {1}, 1},
+    // Overlong forms, surrogates and what lies beyond U+10FFFF are not.
+    {"overlong three bytes", {{0xE0, 0x80, 0x80}, {'o', 'k'}}, {2, 2}, 2},
+    {"overlong three bytes, highest", {{0xE0, 0x9F, 0xBF}, {'o', 'k'}}, {2, 2}, 2},
+    {"overlong four bytes", {{0xF0, 0x8F, 0xBF, 0xBF}, {'o', 'k'}}, {2, 2}, 2},
+    {"overlong 0xC0", {{0xC0, 0x80}, {'o', 'k'}}, {2, 2}, 2},
     {"overlong 0xC1", {{0xC1, 0x81}, {'a'}}, {2, 2}, 2},
     {"lead 0xF5", {{0xF5, 0x80, 0x80, 0x80}}, {2}, 2},
     {"lead 0xF7", {{'a', 0xF7, 0xBF, 0xBF, 0xBF}}, {2}, 2},
@@ -80,7 +90,12 @@ const sequence_case sequences[] = {
     {"beyond U+10FFFF", {{0xF4, 0x90, 0x80, 0x80}}, {2}, 2},
     {"character split in two", {{'a', 0xE2, 0x82}, {0xAC, 'b'}, {'c'}}, {2, 2, 1}, 1},
     {"character split in three", {{0xF1}, {0x80}, {0x80, 0x80}, {'x'}}, {2, 2, 2, 1}, 1},
-    {"surrogate lead ending a payload", {{0xED}, {0xA0, 0x80}, {'a'}}, {2, 2, 1}, 1},
+    {"emoji cut after its second byte", {{'h', 'i', ' ', 0xF0, 0x9F}, {0x98, 0x80, '!'}, {'o', 'k'}},
+     {2, 2, 1}, 1},
+    {"second byte of E0 in the next payload", {{0xE0}, {0xA4, 0x85}, {'a'}}, {2, 2, 1}, 1},
+    {"overlong across payloads", {{0xE0}, {0x80, 0x80}, {'a'}}, {2, 2, 2}, 2},
+    {"surrogate across payloads", {{0xED}, {0xA0, 0x80}, {'a'}}, {2, 2, 2}, 2},
+    {"beyond U+10FFFF across payloads", {{'a', 0xF4}, {0x90, 0x80, 0x80}}, {2, 2}, 2},
     {"character broken off by ASCII", {{0xE2, 0x82}, {'a'}, {'b'}}, {2, 2, 2}, 2},
     {"character broken off in one payload", {{0xC3, 'A'}}, {2}, 2},
     {"lead byte inside a character", {{0xE2, 0xC3, 0xA9}}, {2}, 2},
@@ -155,43 +170,58 @@ std::vector<bytes> random_payloads(std::mt19937& rng) {
   return payloads;
 }
 
-TEST(TextCheck, EveryTextFrameIsValidUtf8ByItself) {
+// Both ways: a text frame holds well-formed UTF-8 by itself, and a
+// well-formed payload to a recipient that is still text, with no character
+// left open by the payload before (known here when that one was well-formed
+// or ended in ASCII), goes out as text.
+TEST(TextCheck, TextFramesAreWellFormedAndWellFormedPayloadsAreText) {
   std::mt19937 rng(20261210);
   int text_frames = 0;
+  int well_formed_while_text = 0;
   for (int round = 0; round < 30000; ++round) {
     QOR_WS ws;
     handshake_state(&ws);
     bool binary_for_good = false;
+    bool nothing_open = true;   // the payload before ended between characters
     for (const bytes& p : random_payloads(rng)) {
+      const bool well_formed = strict_utf8(p.data(), p.size());
       int32_t opcode = text_or_binary(&ws, p.data(), p.size());
       ASSERT_TRUE(opcode == 1 || opcode == 2);
       if (opcode == 1) {
         ++text_frames;
-        ASSERT_TRUE(strict_utf8(p.data(), p.size())) << "round " << round;
+        ASSERT_TRUE(well_formed) << "round " << round;
+      }
+      if (well_formed && !binary_for_good && nothing_open) {
+        ++well_formed_while_text;
+        ASSERT_EQ(opcode, 1) << "round " << round;
       }
       // Binary once is binary for the rest of the connection.
       if (binary_for_good) {
         ASSERT_EQ(opcode, 2);
       }
       binary_for_good = ws.type == 2;
+      nothing_open = well_formed || p.back() < 0x80;
     }
   }
-  // The property would hold trivially if nothing went out as text.
+  // Either property would hold trivially if its case never came up.
   EXPECT_GT(text_frames, 3000);
+  EXPECT_GT(well_formed_while_text, 3000);
 }
 
-// Characters whose lead bytes the rules accept.
-uint32_t accepted_code_point(std::mt19937& rng) {
-  switch (rng() % 5) {
+// Any character, each length of encoding equally often.
+uint32_t any_character(std::mt19937& rng) {
+  switch (rng() % 4) {
     case 0: return 0x20 + rng() % 0x5F;
-    case 1: return 0x80 + rng() % (0x600 - 0x80);
-    case 2: return 0x1000 + rng() % (0xD800 - 0x1000);
-    case 3: return 0xE000 + rng() % (0x10000 - 0xE000);
-    default: return 0x40000 + rng() % (0x110000 - 0x40000);
+    case 1: return 0x80 + rng() % (0x800 - 0x80);
+    case 2: {
+      uint32_t cp = 0x800 + rng() % (0x10000 - 0x800 - 0x800);
+      return cp < 0xD800 ? cp : cp + 0x800;   // no surrogates
+    }
+    default: return 0x10000 + rng() % (0x110000 - 0x10000);
   }
 }
 
-TEST(TextCheck, AcceptedTextStaysTextWhereverItIsCut) {
+TEST(TextCheck, WellFormedTextStaysTextWhereverItIsCut) {
   std::mt19937 rng(7);
   for (int round = 0; round < 3000; ++round) {
     QOR_WS ws;
@@ -200,7 +230,7 @@ TEST(TextCheck, AcceptedTextStaysTextWhereverItIsCut) {
     std::vector<bool> boundary;
     for (int i = 0; i < 20; ++i) {
       size_t before = stream.size();
-      append_code_point(&stream, accepted_code_point(rng));
+      append_code_point(&stream, any_character(rng));
       boundary.resize(stream.size() + 1, false);
       boundary[before] = true;
     }

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr uint64_t rfc6455_offset = 10;   // room for the longest header
+constexpr uint64_t rfc6455_offset = ws_header_room;
 constexpr uint64_t in_place_max = 16;
 
 // Writes the shortest header for n in front of `payload`; returns its length.

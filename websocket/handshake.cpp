@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr uint64_t handshake_min_packet = 256;
-
 // A plain client is tried only when its first four bytes are "GET "; the peek
 // leaves them queued for the raw relay otherwise.
 bool peeks_get(QOR_WS* ws) {
@@ -25,7 +23,7 @@ bool peeks_get(QOR_WS* ws) {
 // `request` is the slot's receive buffer of packet_length bytes.
 int32_t handshake(QOR_WS* ws, uint8_t* request) {
   uint64_t length = packet_length;
-  if (!request || length < handshake_min_packet) return -1;
+  if (!request || length < ws_min_packet_length) return -1;
   if (!ws->tls.ssl && !peeks_get(ws)) return -1;
 
   ws->partial = 0;

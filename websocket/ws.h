@@ -12,9 +12,17 @@ struct QOR_WS : QOR_CRYPT {
   int32_t type;             // opcode sent to this peer: 1 text, 2 binary (for good)
   int32_t utf8_pending;     // continuation bytes expected; -1 invalid
   int32_t utf8_lenient;     // start-of-stream leniency
+  uint8_t utf8_low;         // range of the next continuation byte,
+  uint8_t utf8_high;        //   set by each lead byte
   uint32_t version;         // 13 RFC 6455, 8 hixie-76, 0 none or closed
   QOR_TLS tls;
 };
+
+// No WebSocket handshake is tried below this packet length.
+constexpr uint64_t ws_min_packet_length = 256;
+// Room kept in front of an RFC 6455 payload for the longest header: a send
+// half of L bytes takes payloads of at most L - ws_header_room bytes.
+constexpr uint64_t ws_header_room = 10;
 
 QOR_WS* ws_init(QOR_WS* ws);
 void ws_close(QOR_WS* ws);

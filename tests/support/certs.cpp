@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "stream/context.h"
@@ -34,15 +35,19 @@ X509* self_signed(EVP_PKEY* key, long not_after_seconds) {
 
 }  // namespace
 
-bool write_cert_file(const std::string& path, long not_after_seconds, bool mismatched_key) {
+bool write_cert_file(const std::string& path, long not_after_seconds, bool mismatched_key,
+                     const char* pass_phrase) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   EVP_PKEY* other = mismatched_key ? EVP_EC_gen("P-256") : nullptr;
   X509* cert = key != nullptr ? self_signed(key, not_after_seconds) : nullptr;
   bool ok = false;
   BIO* out = BIO_new_file(path.c_str(), "w");
   if (cert != nullptr && out != nullptr && (!mismatched_key || other != nullptr)) {
+    const EVP_CIPHER* cipher = pass_phrase != nullptr ? EVP_aes_256_cbc() : nullptr;
+    int pass_length = pass_phrase != nullptr ? int(strlen(pass_phrase)) : 0;
+    auto* pass = reinterpret_cast<const unsigned char*>(pass_phrase);
     ok = PEM_write_bio_X509(out, cert) == 1 &&
-         PEM_write_bio_PrivateKey(out, mismatched_key ? other : key, nullptr, nullptr, 0,
+         PEM_write_bio_PrivateKey(out, mismatched_key ? other : key, cipher, pass, pass_length,
                                   nullptr, nullptr) == 1;
   }
   BIO_free(out);

@@ -14,8 +14,10 @@ constexpr long cert_days(long days) { return days * 86400; }
 
 // Writes a certificate whose notAfter lies `not_after_seconds` from now
 // (negative: already expired), followed by its key, or by an unrelated key
-// when `mismatched_key` is set.
-bool write_cert_file(const std::string& path, long not_after_seconds, bool mismatched_key = false);
+// when `mismatched_key` is set; the key is encrypted under `pass_phrase`
+// when one is given.
+bool write_cert_file(const std::string& path, long not_after_seconds, bool mismatched_key = false,
+                     const char* pass_phrase = nullptr);
 
 // Frees any server context, runs ctx_setup with `dir` as the working
 // directory (restored afterwards) and returns what it printed on standard

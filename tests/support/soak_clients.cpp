@@ -26,12 +26,6 @@ uint16_t soak_world::begin(int lane, soak_link::kind k) {
   return gen;
 }
 
-soak_world::generation soak_world::get(int lane, uint16_t gen) {
-  std::lock_guard<std::mutex> hold(lock);
-  auto it = generations.find(key_of(lane, gen));
-  return it == generations.end() ? generation{} : it->second;
-}
-
 std::vector<std::pair<uint32_t, soak_world::generation>> soak_world::snapshot() {
   std::lock_guard<std::mutex> hold(lock);
   return {generations.begin(), generations.end()};
@@ -57,16 +51,6 @@ bool soak_world::failed() {
   return !faults.empty();
 }
 
-bool soak_world::may_drop(soak_link::kind sender, soak_link::kind receiver) {
-  return !soak_link::websocket(sender) && soak_link::websocket(receiver);
-}
-
-size_t soak_world::min_hole(soak_link::kind receiver) const {
-  // A payload above L - 10 (RFC 6455) or L - 2 (hixie-76) does not fit.
-  bool hixie = receiver == soak_link::hixie || receiver == soak_link::hixie_tls;
-  return hixie ? packet_length - 1 : packet_length - 9;
-}
-
 namespace {
 
 // One connection of a healthy lane, from connect to the relay's close.
@@ -77,7 +61,6 @@ struct healthy_connection {
   soak_link::kind kind;
   soak_link link;
   soak_checker check;
-  std::map<uint32_t, bool> drop_cache;
   uint16_t gen = 0;
   uint32_t seq = 0;
   uint64_t ready_us = 0;   // a byte had come: the relay relays to us since
@@ -87,17 +70,6 @@ struct healthy_connection {
   healthy_connection(soak_world* w, int l, std::mt19937& r, soak_link::kind k)
       : world(w), lane(l), rng(r), kind(k) {
     check.own_lane = lane;
-    check.min_hole = world->min_hole(kind);
-    check.context = this;
-    check.may_drop = [](void* self, int from_lane, uint16_t from_gen) {
-      return static_cast<healthy_connection*>(self)->may_drop(from_lane, from_gen);
-    };
-  }
-
-  bool may_drop(int from_lane, uint16_t from_gen) {
-    auto [it, fresh] = drop_cache.try_emplace(key_of(from_lane, from_gen), false);
-    if (fresh) it->second = soak_world::may_drop(world->get(from_lane, from_gen).kind, kind);
-    return it->second;
   }
 
   std::string where() const {
@@ -203,11 +175,6 @@ std::vector<std::string> healthy_connection::missing(uint64_t over_by) {
     const soak_seen* s = check.find(from, from_gen);
     std::string who = "lane " + std::to_string(from) + " connection " + std::to_string(from_gen) +
                       " (" + soak_link::name(g.kind) + ")";
-    if (soak_world::may_drop(g.kind, kind)) {
-      if (s && s->first_seq != 0 && uint64_t(s->first_seq) * SOAK_RECORD_SIZE < check.min_hole)
-        lacks.push_back(who + ": its first " + std::to_string(s->first_seq) + " records were lost");
-      continue;
-    }
     if (s && s->first_seq != 0)
       lacks.push_back(who + ": began at record " + std::to_string(s->first_seq));
     bool over = g.done_us != 0 && g.done_us < over_by;

@@ -17,7 +17,6 @@
 
 struct soak_world {
   uint16_t port = 0;
-  size_t packet_length = 4096;
   uint64_t deadline_us = 0;   // no new connection after this
 
   // One connection of a healthy lane.
@@ -38,17 +37,11 @@ struct soak_world {
   std::vector<uint16_t> tls_garbage_ports;      // clients that broke their TLS session
 
   uint16_t begin(int lane, soak_link::kind k);
-  generation get(int lane, uint16_t gen);
   std::vector<std::pair<uint32_t, generation>> snapshot();
   void fault(const std::string& what);
   void count(const std::string& what);
   void add_tls_garbage(uint16_t port);
   bool failed();
-  // True when a payload of a `sender` may be skipped for a `receiver`: a raw
-  // or TLS read can exceed what a WebSocket frame of the relay holds.
-  static bool may_drop(soak_link::kind sender, soak_link::kind receiver);
-  // The smallest packet the relay skips for a receiver of this kind.
-  size_t min_hole(soak_link::kind receiver) const;
 };
 
 void run_healthy_worker(soak_world* world, int lane, uint32_t seed);

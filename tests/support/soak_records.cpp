@@ -82,30 +82,24 @@ void soak_checker::complete(int lane) {
   accept_record(lane, gen, seq);
 }
 
-bool soak_checker::hole_allowed(int lane, uint16_t gen, uint64_t missing_records) {
-  if (may_drop == nullptr || !may_drop(context, lane, gen)) return false;
-  return missing_records * SOAK_RECORD_SIZE >= min_hole;
-}
-
 void soak_checker::accept_record(int lane, uint16_t gen, uint32_t seq) {
   lane_state& s = lanes[lane];
   const std::string at = "connection " + std::to_string(gen) + " record " + std::to_string(seq);
   if (!s.have_last) {
-    if (s.cut && !hole_allowed(lane, gen, UINT64_MAX)) fault(lane, "cut or spoilt record before " + at);
+    if (s.cut) fault(lane, "cut or spoilt record before " + at);
   } else if (gen == s.gen) {
     if (seq <= s.seq) {
       fault(lane, "record " + std::to_string(seq) + " after " + std::to_string(s.seq) +
                       " of connection " + std::to_string(gen));
     } else if (seq != s.seq + 1 || s.cut) {
       uint64_t missing = uint64_t(seq) - s.seq - 1;
-      if (!hole_allowed(lane, gen, missing))
-        fault(lane, std::string(s.cut ? "cut or spoilt record, " : "") + "records " +
-                        std::to_string(s.seq + 1) + " to " + std::to_string(seq) + " of connection " +
-                        std::to_string(gen) + " lost (" + std::to_string(missing) + " whole)");
+      fault(lane, std::string(s.cut ? "cut or spoilt record, " : "") + "records " +
+                      std::to_string(s.seq + 1) + " to " + std::to_string(seq) + " of connection " +
+                      std::to_string(gen) + " lost (" + std::to_string(missing) + " whole)");
     }
   } else if (int16_t(gen - s.gen) < 0) {
     fault(lane, "connection " + std::to_string(gen) + " after connection " + std::to_string(s.gen));
-  } else if (s.cut && !hole_allowed(lane, s.gen, UINT64_MAX) && !hole_allowed(lane, gen, UINT64_MAX)) {
+  } else if (s.cut) {
     fault(lane, "cut or spoilt record between connections " + std::to_string(s.gen) + " and " +
                     std::to_string(gen));
   }

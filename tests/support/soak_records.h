@@ -30,16 +30,10 @@ struct soak_seen {
   uint64_t records = 0;
 };
 
-// Takes apart the stream of one receiver. A lane may drop whole packets only
-// where `may_drop` says so (the relay skips a payload too large for a
-// WebSocket recipient); then each hole must be at least `min_hole` bytes.
+// Takes apart the stream of one receiver, which must get every record of
+// every sender whole and in order, whatever the kinds of the two.
 struct soak_checker {
   int own_lane = -1;        // a receiver never gets its own bytes back
-  size_t min_hole = 0;      // for lanes that may drop
-  // Lane -> true when its current sender may lose packets to this receiver;
-  // asked on every complete record, so a lane's sender may change kind.
-  bool (*may_drop)(void* context, int lane, uint16_t gen) = nullptr;
-  void* context = nullptr;
 
   uint64_t foreign = 0;     // bytes below 0x80
   uint64_t healthy = 0;     // record bytes
@@ -64,5 +58,4 @@ struct soak_checker {
   void take_byte(int lane, uint8_t b);
   void complete(int lane);
   void accept_record(int lane, uint16_t gen, uint32_t seq);
-  bool hole_allowed(int lane, uint16_t gen, uint64_t missing_records);
 };

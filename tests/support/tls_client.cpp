@@ -50,16 +50,19 @@ tls_client::~tls_client() {
   SSL_CTX_free(ctx);
 }
 
+bool tls_client::prepare(int min_version, int max_version) {
+  if (ctx == nullptr) ctx = client_ctx(min_version, max_version);
+  if (ctx != nullptr && ssl == nullptr) ssl = SSL_new(ctx);
+  return ssl != nullptr;
+}
+
 bool tls_client::connect(int to, int min_version, int max_version, int ms) {
   // The client writes with write(): a server that has gone must show as a
   // failed call, not end the test process.
   signal(SIGPIPE, SIG_IGN);
   fd = to;
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  ctx = client_ctx(min_version, max_version);
-  if (ctx == nullptr) return false;
-  ssl = SSL_new(ctx);
-  if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) return false;
+  if (!prepare(min_version, max_version) || SSL_set_fd(ssl, fd) != 1) return false;
   long long deadline = now_ms() + ms;
   for (;;) {
     ERR_clear_error();

@@ -22,8 +22,13 @@ struct tls_client {
   tls_client& operator=(const tls_client&) = delete;
   ~tls_client();
 
-  // Handshakes offering the versions from min_version to max_version (0: no
-  // maximum); versions below TLS 1.2 are allowed when asked for.
+  // Makes the context and the SSL object, offering the versions from
+  // min_version to max_version (0: no maximum); versions below TLS 1.2 are
+  // allowed when asked for. Done before the TCP connect, it keeps the
+  // library's set-up (slow under the sanitizers) out of the time the server
+  // gives the first bytes to come.
+  bool prepare(int min_version, int max_version);
+  // Handshakes over `fd`, after prepare() when it was not called yet.
   bool connect(int fd, int min_version, int max_version, int ms = 3000);
   bool write_all(const void* data, size_t size, int ms = 3000);
   bool write_all(const std::string& text) { return write_all(text.data(), text.size()); }
