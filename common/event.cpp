@@ -34,11 +34,13 @@ int event_signal(QOR_EVENT* e) {
   return r;
 }
 
-int event_wait(QOR_EVENT* e) {
+int event_wait(QOR_EVENT* e) { return event_wait_for(e, INFINITE); }
+
+int event_wait_for(QOR_EVENT* e, DWORD ms) {
   a_add(e->inside, 1);
   int r = EVENT_INVALID;
   if (a_load(e->valid)) {
-    r = wait_result(win::WaitForSingleObject(e->handle, INFINITE));
+    r = wait_result(win::WaitForSingleObject(e->handle, ms));
     // Closed while we waited: whatever let us through was the close.
     if (!a_load(e->valid)) r = EVENT_INVALID;
   }

@@ -21,4 +21,6 @@ struct QOR_EVENT {
 int event_create(QOR_EVENT* e, bool set);
 int event_signal(QOR_EVENT* e);
 int event_wait(QOR_EVENT* e);
+// The same with a time limit in milliseconds (138 when it passes).
+int event_wait_for(QOR_EVENT* e, DWORD ms);
 void event_close(QOR_EVENT* e);

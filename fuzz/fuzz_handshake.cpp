@@ -20,11 +20,17 @@ const bytes guid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
 bool blank(char c) { return int8_t(c) <= 0x20; }
 
-// Where the value of `name` starts, npos when the name is not found before
-// the request's first NUL.
+bytes lower(bytes s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = char(c + 32);
+  return s;
+}
+
+// Where the value of `name` starts, npos when the name is not found, in any
+// ASCII case, before the request's first NUL.
 size_t value_start(const bytes& req, const char* name) {
   size_t nul = req.find('\0');
-  size_t at = req.substr(0, nul).find(name);
+  size_t at = lower(req.substr(0, nul)).find(lower(name));
   if (at == bytes::npos) return at;
   size_t v = at + std::strlen(name);
   while (v < req.size() && blank(req[v])) ++v;

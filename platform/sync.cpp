@@ -39,6 +39,12 @@ BOOL CloseHandle(HANDLE handle) {
   return FALSE;
 }
 
+uint64_t GetTickCount64() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
+}
+
 void Sleep(DWORD milliseconds) {
   if (milliseconds == 0) {
     sched_yield();

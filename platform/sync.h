@@ -30,4 +30,7 @@ BOOL TerminateThread(HANDLE thread, DWORD exit_code);
 void Sleep(DWORD milliseconds);
 BOOL SwitchToThread();
 
+// Milliseconds on a clock that only moves forward (not the time of day).
+uint64_t GetTickCount64();
+
 }  // namespace win

@@ -42,6 +42,10 @@ int32_t accept_failed(QOR_TASK* task, int e, const win::sockaddr_in* addr, int a
                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(addr)),
                unsigned(addr_size));
   report_error(DWORD(e), nullptr);
+  // The relay stops serving: every other reader ends after its current
+  // connection, and the process reports the failure in its exit status.
+  a_store(serve_failed, true);
+  close_listen_socket();
   return -1;
 }
 
@@ -55,13 +59,15 @@ void print_syn(const QOR_TASK* task, const win::sockaddr_in& peer, int32_t activ
 }
 
 // Set-up: bounded by a short receive time-out while the stream looks at the
-// first bytes and the WebSocket handshake reads its request.
-bool set_up(QOR_TASK* task, SOCKET s, int32_t active) {
+// first bytes and the WebSocket handshake reads its request. Returns -1 when
+// the connection is dropped, else the bytes of a TLS client's first data
+// that the handshake left in the receive buffer.
+int64_t set_up(QOR_TASK* task, SOCKET s, int32_t active) {
   set_int_option(s, win::SOL_SOCKET, win::SO_KEEPALIVE, 1);
   set_int_option(s, win::IPPROTO_TCP, win::TCP_KEEPALIVE, KEEPALIVE_IDLE_S);
   set_int_option(s, win::SOL_SOCKET, win::SO_RCVTIMEO, SETUP_RECEIVE_TIMEOUT_MS);
-  if (task->ws.tls.open(s) == -1) return false;
-  handshake(&task->ws, task->pRAM);
+  if (task->ws.tls.open(s) == -1) return -1;
+  int32_t first_data = handshake(&task->ws, task->pRAM);
   // The kind ends the line only when no other connection came or went since
   // this one's line was printed; otherwise that line is no longer last.
   if (task->not_quiet && a_load(active_count) == active) {
@@ -72,7 +78,7 @@ bool set_up(QOR_TASK* task, SOCKET s, int32_t active) {
   // The send state was reset at the end of the previous connection.
   a_store(task->ready, true);
   event_signal(&task->event_w);
-  return true;
+  return first_data > 0 ? first_data : 0;
 }
 
 // The writer may still hold a packet of this connection (staged before
@@ -108,7 +114,8 @@ void serve(QOR_TASK* task, SOCKET s, const win::sockaddr_in& peer) {
   int32_t active = a_add(active_count, int32_t(1));
   a_store(task->working, true);
   if (task->not_quiet) print_syn(task, peer, active);
-  if (set_up(task, s, active)) work_r(task);
+  int64_t first_data = set_up(task, s, active);
+  if (first_data >= 0) work_r(task, uint64_t(first_data));
   end_connection(task);
 }
 

@@ -9,6 +9,7 @@ uint64_t so_sndbuf = 0;
 SOCKET so_listen = INVALID_SOCKET;
 uint32_t task_counter = 0;
 bool stop = false;
+bool serve_failed = false;
 bool line_pending = false;
 int32_t active_count = 0;
 QOR_EVENT park_event = {};

@@ -85,5 +85,5 @@ int QOR_SOCKET::server_listen() {
   for (uint16_t i = 0; i < cw_connections; ++i) event_signal(&tasks[i].event_r);
   for (uint16_t i = 0; i < cw_connections; ++i)
     if (a_load(tasks[i].reader.started)) thread_join(&tasks[i].reader);
-  return 0;
+  return a_load(serve_failed) ? -1 : 0;
 }

@@ -41,6 +41,14 @@ void fan_out(QOR_TASK* self, const uint8_t* data, uint64_t size) {
   }
 }
 
+// A TLS client's first data, read by the handshake attempt, goes out as a
+// raw read would: in pieces that fit a WebSocket recipient's frame.
+void relay_first_data(QOR_TASK* task, uint64_t held) {
+  const uint64_t piece = raw_read_max();
+  for (uint64_t at = 0; at < held; at += piece)
+    fan_out(task, task->pRAM + at, held - at < piece ? held - at : piece);
+}
+
 // After a read gave n <= 0: report what is not an ordinary end.
 int32_t read_ended(QOR_TASK* task, int64_t n) {
   QOR_TLS& tls = task->ws.tls;
@@ -97,8 +105,9 @@ int64_t relay_frames(QOR_TASK* task, uint64_t msg_size_read) {
 
 }  // namespace
 
-int32_t work_r(QOR_TASK* task) {
+int32_t work_r(QOR_TASK* task, uint64_t first_data) {
   QOR_TLS& tls = task->ws.tls;
+  relay_first_data(task, first_data);
   uint64_t carried = 0;
   for (;;) {
     // A WebSocket client's frame of up to L - 1 bytes is taken whole.

@@ -55,8 +55,10 @@ QOR_SOCKET::QOR_SOCKET(int argc, wchar_t** argv) {
   win::_wsetlocale_all(L"bg-BG");
 
   // L: the packet length; R: one slot buffer, L rounded up to 4096.
+  // 1 is taken like 0: its reads would ask for no byte at all, which reads
+  // as a closed connection.
   uint64_t L = packet_length_r;
-  if (L == 0 || L > ram.large_page) L = ram.large_page;
+  if (L <= 1 || L > ram.large_page) L = ram.large_page;
   packet_length_r = L;
   const uint64_t R = (L + BUFFER_ALIGN - 1) / BUFFER_ALIGN * BUFFER_ALIGN;
   const uint64_t K = connections;

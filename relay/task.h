@@ -42,7 +42,9 @@ void park(QOR_TASK* first);
 
 // accept_loop.cpp, relay_loop.cpp
 int32_t accept_loop(QOR_TASK* task);
-int32_t work_r(QOR_TASK* task);
+// work_r first relays the `first_data` bytes at the start of pRAM: what a
+// TLS client sent before its set-up was over.
+int32_t work_r(QOR_TASK* task, uint64_t first_data);
 bool send_packet(QOR_TASK* target, const uint8_t* data, uint64_t size);
 int32_t work_w(QOR_TASK* task);
 

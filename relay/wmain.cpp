@@ -12,12 +12,14 @@ int wmain(int argc, wchar_t** argv) {
   QOR_SOCKET relay(argc, argv);
   if (!relay.configured) return usage(argv[0]);  // the teardown follows on return
 
-  relay.run();
+  // A failure the relay reported (Winsock start-up, socket, bind, listen,
+  // accept) shows in the exit status, for scripts and service managers.
+  const int exit_code = relay.run() == 0 ? 0 : 1;
   if (win::IsDebuggerPresent()) {
     // Keep the console open for whoever debugs; nothing more needs tearing down.
     win::fwprintf(win::con_err, L"\r\n[finished] Press ENTER to exit . . .");
     win::getchar();
-    win::ExitProcess(0);
+    win::ExitProcess(DWORD(exit_code));
   }
-  return 0;
+  return exit_code;
 }

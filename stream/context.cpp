@@ -55,11 +55,15 @@ bool use_pair(SSL_CTX* ctx, EVP_PKEY* key) {
 }
 
 // Tries the pair in a context of its own first: a file whose key does not
-// match its certificate must not displace a good pair already loaded
-// (loading a certificate drops a key of the same type that does not fit it).
+// match its certificate, or whose chain the server context's security level
+// refuses, must not displace a good pair already loaded (loading a
+// certificate drops a key of the same type that does not fit it, before the
+// chain is checked). A new context takes the library's default level, which
+// a system-wide configuration can set lower than the server context's.
 bool pair_matches(EVP_PKEY* key) {
   SSL_CTX* probe = SSL_CTX_new(TLS_server_method());
   if (probe == nullptr) return false;
+  SSL_CTX_set_security_level(probe, SSL_CTX_get_security_level(ssl_ctx));
   bool ok = use_pair(probe, key);
   SSL_CTX_free(probe);
   return ok;

@@ -2,6 +2,7 @@
 #include <openssl/buffer.h>
 
 #include "common/atomic.h"
+#include "platform/sync.h"
 #include "platform/winsock.h"
 #include "stream/tls.h"
 #include "stream/tls_ref.h"
@@ -15,6 +16,17 @@ constexpr uint8_t client_hello = 0x01;
 // length) and the handshake message type.
 bool is_client_hello(const uint8_t* head, int n) {
   return n == 6 && head[0] == record_handshake && head[5] == client_hello;
+}
+
+// How long the last send waits for the send under way, and then for room on
+// the socket: a client that stops reading must not hold its reader for ever.
+constexpr DWORD last_send_wait_ms = 2000;
+
+// A socket the system calls writable takes a few bytes without blocking.
+bool writable_within(SOCKET s, DWORD ms) {
+  win::fd_set writable{1, {s}};
+  win::timeval limit{long(ms / 1000), long(ms % 1000) * 1000};
+  return win::select(static_cast<int>(s + 1), nullptr, &writable, nullptr, &limit) == 1;
 }
 
 }  // namespace
@@ -33,6 +45,7 @@ void QOR_TLS::init() {
   p_recv_size = 0;
   ssl_held = nullptr;
   send_lock = QOR_EVENT{};
+  send_closed = false;
   wbuf_spare = nullptr;
   // A failure leaves the record invalid: the stream then runs without
   // mutual exclusion, and nothing is reported.
@@ -43,6 +56,9 @@ void QOR_TLS::init() {
 // Peeks at the first bytes: a ClientHello gets the TLS set-up, anything else
 // (also fewer than six bytes, a time-out or a close) stays plain and unread.
 int32_t QOR_TLS::open(SOCKET s) {
+  // The writer has finished with the previous connection (the caller saw to
+  // it), so no send of that one can still meet this.
+  a_store(send_closed, false);
   SOCKET previous = a_exchange(so, s);
   if (previous != INVALID_SOCKET && previous != s) {
     // Not given up by the caller: close it rather than lose it.
@@ -69,7 +85,40 @@ int64_t QOR_TLS::recv(uint8_t* buf, int32_t size) {
   return recv_tls(buf, size);
 }
 
+// Without a valid lock (its creation failed, or the stream is closed) the
+// send goes unserialised, as the stream runs then.
 int64_t QOR_TLS::send(const uint8_t* data, uint64_t len) {
+  const bool held = event_wait(&send_lock) == 0;
+  int64_t n = send_locked(data, len);
+  if (held) event_signal(&send_lock);
+  return n;
+}
+
+// The bytes go out whole after the send under way; then the stream is
+// closed for sending. When that send does not end within last_send_wait_ms,
+// or the socket has no room for as long (its client reads nothing), nothing
+// is sent (-1, WSAETIMEDOUT): the bytes could only go out inside that send
+// or block this thread, and the caller ends the connection anyway. Either
+// way no later send goes out.
+int64_t QOR_TLS::send_last(const uint8_t* data, uint64_t len) {
+  const int w = event_wait_for(&send_lock, last_send_wait_ms);
+  int64_t n = -1;
+  if (w == EVENT_TIMEOUT || !writable_within(a_load(so), last_send_wait_ms))
+    win::WSASetLastError(WSAETIMEDOUT);
+  else
+    n = send_locked(data, len);
+  a_store(send_closed, true);
+  if (w == 0) event_signal(&send_lock);
+  return n;
+}
+
+// Under send_lock (or without one, as above).
+int64_t QOR_TLS::send_locked(const uint8_t* data, uint64_t len) {
+  if (a_load(send_closed)) {
+    last_send_error = WSAECONNABORTED;
+    win::WSASetLastError(WSAECONNABORTED);
+    return -1;
+  }
   if (a_load(ssl) == nullptr) return send_raw(data, static_cast<int32_t>(len));
   return send_tls(data, len);
 }

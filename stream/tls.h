@@ -1,6 +1,11 @@
 // QOR_TLS: the byte stream of one connection slot, plain TCP or server-side
 // TLS over two memory BIOs. One reader thread (open, recv) and one writer
 // thread (send) use it at once; any thread may release it.
+//
+// Every `send` goes out whole before the next one starts, whichever thread
+// makes it. `send_last` is the connection's last: it follows the send under
+// way, and every `send` after it fails at once (-1, WSAECONNABORTED) until
+// `open` takes the next socket.
 #pragma once
 #include "common/event.h"
 
@@ -21,16 +26,19 @@ struct QOR_TLS {
   uint8_t* p_recv;         // handshake buffer: the slot's receive buffer
   uint64_t p_recv_size;
   SSL* ssl_held;           // the object that `refs` counts; stays while refs > 0
-  QOR_EVENT send_lock;     // one `send` at a time puts TLS records on the wire
+  QOR_EVENT send_lock;     // one `send` at a time puts its bytes on the wire
+  bool send_closed;        // set by send_last, cleared by open
   BUF_MEM* wbuf_spare;     // swapped into the write BIO while a send is on the wire
 
   void init();             // initial state: lock created set, no socket, no SSL
   int32_t open(SOCKET s);  // 0 TLS, -2 plain, -1 failure; holds s either way
   int64_t recv(uint8_t* buf, int32_t size);
   int64_t send(const uint8_t* data, uint64_t len);
+  int64_t send_last(const uint8_t* data, uint64_t len);
   void release_stream();
   void close();
 
+  int64_t send_locked(const uint8_t* data, uint64_t len);
   int64_t recv_raw(uint8_t* buf, int32_t size);
   int64_t send_raw(const uint8_t* data, int32_t len);
 

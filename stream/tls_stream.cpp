@@ -241,8 +241,8 @@ void empty_in_place(BIO* w, BUF_MEM* records) {
 }  // namespace
 
 // Encrypts in chunks and puts each chunk's records on the wire straight from
-// the write BIO's own memory. Sends are serialised among themselves, so the
-// records reach the wire in the order SSL_write made them.
+// the write BIO's own memory. Called under send_lock, which serialises the
+// sends, so the records reach the wire in the order SSL_write made them.
 int64_t QOR_TLS::send_tls(const uint8_t* data, uint64_t len) {
   SSL* p = tls_take_ref(this);
   if (p == nullptr) {
@@ -250,7 +250,6 @@ int64_t QOR_TLS::send_tls(const uint8_t* data, uint64_t len) {
     return -1;
   }
   BIO* w = SSL_get_wbio(p);
-  event_wait(&send_lock);
   tls_lock(this);
   uint64_t remaining = len;
   int64_t result;
@@ -298,7 +297,6 @@ int64_t QOR_TLS::send_tls(const uint8_t* data, uint64_t len) {
     }
   }
   tls_unlock(this);
-  event_signal(&send_lock);
   tls_drop_ref(this, p);
   return result;
 }

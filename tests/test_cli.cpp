@@ -168,7 +168,7 @@ void PrintTo(const run_case& c, std::ostream* os) { *os << testing::PrintToStrin
 
 class relay_run : public testing::TestWithParam<run_case> {};
 
-TEST_P(relay_run, prints_block_then_runs_and_exits_0_when_bind_fails) {
+TEST_P(relay_run, prints_block_then_runs_and_exits_1_when_bind_fails) {
   const run_case& c = GetParam();
   held_port held;
   ASSERT_NE(held.port, 0);
@@ -189,7 +189,7 @@ TEST_P(relay_run, prints_block_then_runs_and_exits_0_when_bind_fails) {
   EXPECT_NE(r.out.find("   ^ERROR: 10048, "), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find(":: usage ::"), std::string::npos);
   EXPECT_NE(r.err.find(":: page size   2 MB  "), std::string::npos) << r.err;
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(command_lines, relay_run, testing::ValuesIn(RUN_CASES),

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/crypt.h"
 #include "platform/winsock.h"
 #include "relay/globals.h"
+#include "support/client.h"
 #include "support/guarded_bytes.h"
 #include "support/loopback_pair.h"
 #include "support/fd_capture.h"
@@ -167,6 +171,28 @@ TEST_F(Builder, Hixie76ValuesUpToTheirLimitsAreKept) {
   EXPECT_EQ(build(request), hixie_reply(origin, host, md5_challenge(8, 2, "abcdefgh")));
 }
 
+// Header names are case-insensitive; clients and proxies use every case.
+TEST_F(Builder, HeaderNamesAreFoundInAnyCase) {
+  const reply_case cases[] = {
+      {"all lower case, with extensions",
+       "GET / HTTP/1.1\r\nhost: 127.0.0.1\r\nconnection: upgrade\r\nupgrade: websocket\r\n"
+       "sec-websocket-key: " + rfc_key + "\r\nsec-websocket-version: 13\r\n"
+       "sec-websocket-extensions: permessage-deflate; client_max_window_bits\r\n"
+       "sec-websocket-protocol: chat\r\n\r\n",
+       rfc_reply_with("chat")},
+      {"one canonical form", "GET / HTTP/1.1\r\nSec-Websocket-Key: " + rfc_key + "\r\n\r\n", rfc_reply},
+      {"all upper case", "GET / HTTP/1.1\r\nSEC-WEBSOCKET-KEY: " + rfc_key + "\r\n\r\n", rfc_reply},
+      {"hixie-76 in lower case",
+       "GET /demo HTTP/1.1\r\nhost: example.com\r\nsec-websocket-key2: 12998 5 Y3 1  .P00\r\n"
+       "sec-websocket-key1: 4 @1  46546xW%0l 1 5\r\norigin: http://example.com\r\n\r\n^n:ds[4U",
+       hixie_reply("http://example.com", "example.com", "8jKS'y:G*Co,Wxa-")},
+  };
+  for (const reply_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(build(c.request), c.reply);
+  }
+}
+
 TEST_F(Builder, UnqualifiedRequestsGetNoReply) {
   auto hixie = [](const std::string& origin, const std::string& host, const std::string& key1) {
     return "GET / HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin +
@@ -174,7 +200,6 @@ TEST_F(Builder, UnqualifiedRequestsGetNoReply) {
   };
   const reply_case cases[] = {
       {"plain HTTP request", "GET / HTTP/1.1\r\nHost: example.com\r\n\r\n", ""},
-      {"key name in lower case", "GET / HTTP/1.1\r\nsec-websocket-key: " + rfc_key + "\r\n\r\n", ""},
       {"empty key ending the bytes read", "GET / HTTP/1.1\r\nSec-WebSocket-Key:  \r\n", ""},
       {"hixie-76 key without a space", hixie("o", "h", "12@34"), ""},
       {"hixie-76 without Origin", "GET / HTTP/1.1\r\nHost: h\r\nSec-WebSocket-Key1: 1 2\r\n"
@@ -216,8 +241,20 @@ class Driver : public ::testing::Test {
     packet_length = saved_length;
   }
 
+  // A fresh object on a fresh connection, for a table of cases.
+  bool reconnect(loopback_pair* p) {
+    if (!p->open()) return false;
+    ws_close(&ws);
+    ws_init(&ws);
+    ws.tls.so = p->take_server();
+    return true;
+  }
+
   // What the stream still holds for a reader: every byte the handshake left.
   std::string still_queued() {
+    DWORD timeout_ms = 300;
+    win::setsockopt(ws.tls.so, win::SOL_SOCKET, win::SO_RCVTIMEO,
+                    reinterpret_cast<const char*>(&timeout_ms), sizeof timeout_ms);
     uint8_t buf[4096];
     int64_t n = ws.tls.recv(buf, sizeof buf);
     return n > 0 ? std::string(reinterpret_cast<char*>(buf), size_t(n)) : "";
@@ -297,6 +334,133 @@ TEST_F(Driver, ClientThatSendsLessThanGetStaysRaw) {
 TEST_F(Driver, SilentClientEndsTheAttemptAtTheTimeOut) {
   EXPECT_EQ(handshake(&ws, request), -1);
   EXPECT_EQ(ws.ws, 0);
+}
+
+// Writes each piece to the client end, `gap_ms` after the one before, on a
+// thread of its own while the handshake reads.
+struct paced_writer {
+  std::thread thread;
+  paced_writer(loopback_pair& pair, std::vector<std::string> pieces, int gap_ms)
+      : thread([&pair, pieces = std::move(pieces), gap_ms] {
+          for (size_t i = 0; i < pieces.size(); ++i) {
+            if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
+            if (!pair.client_send(pieces[i])) return;
+          }
+        }) {}
+  ~paced_writer() { thread.join(); }
+};
+
+TEST_F(Driver, RequestsThatComeInPiecesAreReadWhole) {
+  const std::string key_line = "Sec-WebSocket-Key: " + rfc_key + "\r\n";
+  const std::string hixie_digest = "8jKS'y:G*Co,Wxa-";
+  struct piece_case {
+    const char* what;
+    std::vector<std::string> pieces;
+    std::string reply;
+  };
+  const piece_case cases[] = {
+      {"key in a second write", {"GET / HTTP/1.1\r\nHost: h\r\n", key_line + "\r\n"}, rfc_reply},
+      {"empty line in a write of its own", {"GET / HTTP/1.1\r\n" + key_line, "\r\n"}, rfc_reply},
+      {"empty line cut between writes", {"GET / HTTP/1.1\r\n" + key_line + "\r", "\n"}, rfc_reply},
+      {"hixie-76 key bytes in a later write", {hixie_headers, "^n:ds[4U"},
+       hixie_reply("http://example.com", "example.com", hixie_digest)},
+  };
+  for (const piece_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    loopback_pair p;
+    ASSERT_TRUE(reconnect(&p));
+    int32_t result;
+    {
+      paced_writer writer(p, c.pieces, 100);
+      result = handshake(&ws, request);
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(p.client_read(c.reply.size(), 300), c.reply);
+    // Nothing of the request is left to be read as data.
+    ASSERT_TRUE(p.client_send("after"));
+    EXPECT_EQ(still_queued(), "after");
+  }
+}
+
+// Requests around the buffer's size at two packet lengths: a read takes at
+// most L - 1 bytes; the rest of a longer request is read and dropped, so the
+// stream then holds only what the client sent after it.
+TEST_F(Driver, RequestsAroundTheBufferSizeAreAnsweredAndLeaveNothingBehind) {
+  for (uint64_t L : {256u, 4096u}) {
+    for (int64_t extra : {-1, 0, 1}) {
+      const size_t total = size_t(int64_t(L) + extra);
+      SCOPED_TRACE("L " + std::to_string(L) + ", request of " + std::to_string(total) + " bytes");
+      std::string head = "GET / HTTP/1.1\r\nSec-WebSocket-Key: " + rfc_key + "\r\nX-Pad: ";
+      std::string req = head + std::string(total - head.size() - 4, 'p') + "\r\n\r\n";
+      ASSERT_EQ(req.size(), total);
+      loopback_pair p;
+      ASSERT_TRUE(reconnect(&p));
+      packet_length = L;
+      ASSERT_TRUE(p.client_send(req));
+      EXPECT_EQ(handshake(&ws, request), 0);
+      EXPECT_EQ(p.client_read(rfc_reply.size(), 300), rfc_reply);
+      ASSERT_TRUE(p.client_send("frame"));
+      EXPECT_EQ(still_queued(), "frame");
+    }
+  }
+}
+
+// A browser's large Cookie header: before the key, the key is in the part
+// dropped and the request is refused; behind it, the request is answered.
+// Either way no byte of the request is left for the relay.
+TEST_F(Driver, ARequestLongerThanTheBufferIsNeverLeftForTheRelay) {
+  const std::string cookie = "Cookie: " + std::string(6000, 'c') + "\r\n";
+  const std::string key_line = "Sec-WebSocket-Key: " + rfc_key + "\r\n";
+  struct long_case {
+    const char* what;
+    std::string request;
+    int32_t result;
+  };
+  const long_case cases[] = {
+      {"cookie before the key", "GET / HTTP/1.1\r\n" + cookie + key_line + "\r\n", -1},
+      {"cookie after the key", "GET / HTTP/1.1\r\n" + key_line + cookie + "\r\n", 0},
+  };
+  for (const long_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    loopback_pair p;
+    ASSERT_TRUE(reconnect(&p));
+    fd_capture out(1);
+    int32_t result;
+    {
+      // In pieces, as a network would cut it.
+      std::vector<std::string> pieces;
+      for (size_t at = 0; at < c.request.size(); at += 1400) pieces.push_back(c.request.substr(at, 1400));
+      paced_writer writer(p, pieces, 5);
+      result = handshake(&ws, request);
+    }
+    EXPECT_EQ(result, c.result);
+    if (c.result == 0) {
+      EXPECT_EQ(p.client_read(rfc_reply.size(), 300), rfc_reply);
+      EXPECT_EQ(out.text(), "");
+    } else {
+      EXPECT_EQ(p.client_read_available(50), "");
+      EXPECT_EQ(out.text(), "\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+    }
+    ASSERT_TRUE(p.client_send("after"));
+    EXPECT_EQ(still_queued(), "after");
+  }
+}
+
+// One window for the whole request: a client that keeps sending header
+// lines holds the reader no longer than a silent one.
+TEST_F(Driver, ADribblingRequestIsGivenUpWhenTheWindowEnds) {
+  std::vector<std::string> pieces{"GET / HTTP/1.1\r\n"};
+  for (int i = 0; i < 12; ++i) pieces.push_back("X-Slow: " + std::to_string(i) + "\r\n");
+  fd_capture out(1);
+  uint64_t start = now_us();
+  int32_t result;
+  {
+    paced_writer writer(pair, pieces, 100);
+    result = handshake(&ws, request);
+    EXPECT_LT(now_us() - start, 800000u) << "the window was not one deadline";
+  }
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(out.text(), "\n\tInvalid or unsupported WebSocket handshake from the client!\n");
 }
 
 TEST(WsObject, FreshObjectAndItsTeardown) {

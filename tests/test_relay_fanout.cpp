@@ -93,4 +93,23 @@ TEST(RelayFanout, SeveralSendersAtOnceEachReceiverGetsEachSendersRecordsInItsOrd
   }
 }
 
+// Small packet lengths still relay: 1 (and "1M", whose number stops at the
+// first non-digit) is taken like 0, the large-page size; 2 reads a byte at a
+// time.
+TEST(RelayFanout, TheSmallestPacketLengthsRelayBothWays) {
+  for (const char* length : {"1", "1M", "2"}) {
+    SCOPED_TRACE(std::string("-L ") + length);
+    clients_fixture f;
+    ASSERT_TRUE(f.start(2, {"-c", "2", "-L", length}));
+    for (int from : {0, 1}) {
+      const std::string sent = "from client " + std::to_string(from);
+      ASSERT_TRUE(f.clients[from]->send_all(sent, 5000));
+      background_reader& to = *f.readers[1 - from];
+      EXPECT_TRUE(to.wait_for([&](const std::string& d) { return without_control(d).find(sent) != std::string::npos; },
+                              10000)) << without_control(to.data());
+    }
+    EXPECT_EQ(f.relay.out().find(".fin"), std::string::npos) << "a client was dropped:\n" << f.relay.out();
+  }
+}
+
 }  // namespace

@@ -35,14 +35,14 @@ TEST(RelayListener, OnlyTheConfiguredSlotsAcceptAndTheRestWaitInTheBacklog) {
     EXPECT_NE(relay.out().find(line), std::string::npos) << relay.out();
 }
 
-TEST(RelayListener, PortInUseIsReportedAndTheRelayEndsWithExitCodeZero) {
+TEST(RelayListener, PortInUseIsReportedAndTheRelayEndsWithExitCodeOne) {
   held_port held;
   ASSERT_NE(held.port, 0);
   temp_dir dir;
   test_process relay;
   ASSERT_TRUE(relay.start(WSRELAY_BIN, {"wsrelay", "-p", std::to_string(held.port)}, dir.path));
   ASSERT_TRUE(relay.wait_exit(30000));
-  EXPECT_EQ(relay.exit_code, 0);
+  EXPECT_EQ(relay.exit_code, 1);
   std::string report = ":: bind(0.0.0.0:" + std::to_string(held.port) +
                        ")  \nbind(so, (sockaddr *) &addr_local, sizeof(addr_local))\n"
                        "   ^ERROR: 10048, ";

@@ -204,6 +204,59 @@ TEST_F(PlainStream, CloseWakesAThreadWaitingOnTheLock) {
   EXPECT_FALSE(tls.lock.valid);
 }
 
+// The connection's last bytes (a WebSocket close reply) while another thread
+// may be sending: held send_lock stands for that thread's send under way.
+TEST_F(PlainStream, LastSendFollowsTheSendUnderWayAndNothingFollowsIt) {
+  ASSERT_TRUE(pair.client_send("x"));
+  ASSERT_EQ(tls.open(server()), -2);
+  ASSERT_EQ(event_wait(&tls.send_lock), 0);
+  auto last = std::async(std::launch::async, [&] {
+    return tls.send_last(reinterpret_cast<const uint8_t*>("bye!"), 4);
+  });
+  EXPECT_EQ(last.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  EXPECT_EQ(pair.client_read_available(30), "") << "went out inside the send under way";
+  event_signal(&tls.send_lock);
+  ASSERT_EQ(last.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  EXPECT_EQ(last.get(), 4);
+  EXPECT_EQ(pair.client_read(4, 1000), "bye!");
+
+  // A packet staged before the last bytes fails without reaching the wire.
+  win::WSASetLastError(0);
+  EXPECT_EQ(tls.send(reinterpret_cast<const uint8_t*>("late"), 4), -1);
+  EXPECT_EQ(win::WSAGetLastError(), WSAECONNABORTED);
+  EXPECT_EQ(tls.last_send_error, WSAECONNABORTED);
+  EXPECT_EQ(pair.client_read_available(50), "");
+
+  // The next connection sends again.
+  loopback_pair next;
+  ASSERT_TRUE(next.open());
+  ASSERT_TRUE(next.client_send("x"));
+  SOCKET s = next.take_server();
+  set_receive_timeout(s, 500);
+  ASSERT_EQ(tls.open(s), -2);
+  EXPECT_EQ(tls.send(reinterpret_cast<const uint8_t*>("again"), 5), 5);
+  EXPECT_EQ(next.client_read(5, 1000), "again");
+}
+
+// A send that never ends (its client reads nothing) must not hold the last
+// send for ever: it gives up, sends nothing, and still ends sending.
+TEST_F(PlainStream, LastSendGivesUpOnASendThatDoesNotEnd) {
+  ASSERT_TRUE(pair.client_send("x"));
+  ASSERT_EQ(tls.open(server()), -2);
+  ASSERT_EQ(event_wait(&tls.send_lock), 0);
+  auto start = clock_type::now();
+  auto last = std::async(std::launch::async, [&] {
+    return tls.send_last(reinterpret_cast<const uint8_t*>("bye!"), 4);
+  });
+  ASSERT_EQ(last.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(last.get(), -1);
+  EXPECT_GE(clock_type::now() - start, std::chrono::milliseconds(500));
+  event_signal(&tls.send_lock);
+  EXPECT_EQ(tls.send(reinterpret_cast<const uint8_t*>("late"), 4), -1);
+  EXPECT_EQ(tls.last_send_error, WSAECONNABORTED);
+  EXPECT_EQ(pair.client_read_available(50), "");
+}
+
 TEST(FreshStream, StartsWithNothingAndAnOpenLock) {
   QOR_TLS tls{};
   tls.init();

@@ -69,9 +69,11 @@ int64_t decrypt_rfc6455(QOR_WS* ws, uint8_t* frame, uint64_t msg_size_read, uint
 
   uint8_t b0 = frame[0];
   // Close with FIN: answered at once, its length, key and status unread.
+  // The reply follows the frame the writer may be sending to this client,
+  // and nothing follows the reply.
   if (b0 == close_fin) {
     a_store(ws->version, 0u);
-    ws->tls.send(close_reply, sizeof(close_reply));
+    ws->tls.send_last(close_reply, sizeof(close_reply));
     return -8;
   }
   // No extension is negotiated, so any RSV bit is malformed.

@@ -1,13 +1,24 @@
-// The WebSocket opening handshake of a freshly set-up connection: at most one
-// peek, one read and one send, each bounded by the socket's receive time-out.
+// The WebSocket opening handshake of a freshly set-up connection: a peek for
+// "GET " on a plain connection, the request read whole within one window
+// from the start of the attempt, and the reply.
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/sync.h"
 #include "platform/winsock.h"
 #include "relay/globals.h"
+#include "websocket/header_lookup.h"
 #include "websocket/ws.h"
 
 namespace {
+
+// The whole request must come within this from the start of the attempt,
+// however many pieces it comes in: a slow client holds the reader no longer.
+constexpr uint64_t window_ms = 500;
+// A hixie-76 request ends 8 key bytes after its empty line.
+constexpr int64_t hixie76_key_bytes = 8;
+
+const char empty_line[] = "\r\n\r\n";
 
 // A plain client is tried only when its first four bytes are "GET "; the peek
 // leaves them queued for the raw relay otherwise.
@@ -17,14 +28,83 @@ bool peeks_get(QOR_WS* ws) {
   return got == 4 && std::memcmp(head, "GET ", 4) == 0;
 }
 
+bool begins_with_get(const uint8_t* request, int64_t n) {
+  return n >= 4 && std::memcmp(request, "GET ", 4) == 0;
+}
+
+// One read through the stream that waits no later than `deadline`. 0 or less
+// when the window is over, the peer closed or the read failed.
+int64_t read_within(QOR_WS* ws, uint8_t* buf, int64_t size, uint64_t deadline) {
+  uint64_t now = win::GetTickCount64();
+  if (now >= deadline) return 0;
+  int ms = int(deadline - now);
+  win::setsockopt(ws->tls.so, win::SOL_SOCKET, win::SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                  sizeof ms);
+  return ws->tls.recv(buf, int32_t(size));
+}
+
+// The search for the empty line, one byte at a time, so that it carries
+// across reads: the number of its bytes matched so far after byte b.
+int next_match(int matched, uint8_t b) {
+  if (b == uint8_t(empty_line[matched])) return matched + 1;
+  return b == '\r' ? 1 : 0;
+}
+
+// Where a request whose empty line ends at `e` ends: hixie-76's key bytes
+// follow that line (an RFC 6455 key takes precedence, as in the reply).
+int64_t request_end(const uint8_t* request, int64_t e) {
+  bool hixie76 = header_value(request, e, "Sec-WebSocket-Key1:") >= 0 &&
+                 header_value(request, e, "Sec-WebSocket-Key:") < 0;
+  return hixie76 ? e + hixie76_key_bytes : e;
+}
+
+// Reads and drops the rest of a request too long for the buffer, up to its
+// empty line, so that none of it is ever relayed.
+void drop_rest(QOR_WS* ws, int matched, uint64_t deadline) {
+  uint8_t scratch[1024];
+  while (matched < 4) {
+    int64_t n = read_within(ws, scratch, sizeof scratch, deadline);
+    if (n <= 0) return;
+    for (int64_t i = 0; i < n && matched < 4; ++i) matched = next_match(matched, scratch[i]);
+  }
+}
+
+// Reads on behind the `held` bytes until the request is whole, the buffer
+// (`cap` bytes) is full or the window ends. Returns the length to parse: the
+// request's own when its end came (what follows it is dropped), else what
+// is held.
+int64_t read_request(QOR_WS* ws, uint8_t* request, int64_t held, int64_t cap, uint64_t deadline) {
+  int matched = 0;
+  int64_t scanned = 0;
+  int64_t end = -1;
+  for (;;) {
+    while (end < 0 && scanned < held) {
+      matched = next_match(matched, request[scanned++]);
+      if (matched == 4) end = request_end(request, scanned);
+    }
+    if (end >= 0 && held >= end) return end;
+    if (held == cap) {
+      if (end < 0) drop_rest(ws, matched, deadline);
+      return held;
+    }
+    int64_t n = read_within(ws, request + held, cap - held, deadline);
+    if (n <= 0) return held;
+    held += n;
+  }
+}
+
 }  // namespace
 
-// 0 when the connection now speaks WebSocket; -1 otherwise, and it stays raw.
+// 0 when the connection now speaks WebSocket; n > 0 when the n bytes now at
+// the start of `request` are a TLS client's first data, no request, for the
+// relay to pass on; -1 otherwise, and the connection stays raw.
 // `request` is the slot's receive buffer of packet_length bytes.
 int32_t handshake(QOR_WS* ws, uint8_t* request) {
   uint64_t length = packet_length;
   if (!request || length < ws_min_packet_length) return -1;
-  if (!ws->tls.ssl && !peeks_get(ws)) return -1;
+  const uint64_t deadline = win::GetTickCount64() + window_ms;
+  const bool tls = ws->tls.ssl != nullptr;
+  if (!tls && !peeks_get(ws)) return -1;
 
   ws->partial = 0;
   ws->more = 0;
@@ -32,13 +112,17 @@ int32_t handshake(QOR_WS* ws, uint8_t* request) {
   char c_header_server[ws_reply_capacity];
   std::memset(c_header_server, 0, sizeof(c_header_server));
 
-  uint64_t ask = length - 1 > 0x7FFFFFFF ? 0x7FFFFFFF : length - 1;
-  int64_t n = ws->tls.recv(request, int32_t(ask));
+  const int64_t cap = length - 1 > 0x7FFFFFFF ? 0x7FFFFFFF : int64_t(length - 1);
+  int64_t n = read_within(ws, request, cap, deadline);
   if (n <= 0) return -1;
+  const bool get = begins_with_get(request, n);
+  if (get) n = read_request(ws, request, n, cap, deadline);
   request[n] = 0;
 
   int64_t c_header_server_size = handshake_rfc6455(ws, request, n, c_header_server);
   if (c_header_server_size <= 0) {
+    // A TLS client that sends at once: its data, not a request.
+    if (tls && !get) return int32_t(n);
     win::printf("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
     return -1;
   }

@@ -9,6 +9,16 @@ namespace {
 // as a signed compare with 0x20 counts them.
 bool is_blank(uint8_t b) { return int8_t(b) <= 0x20; }
 
+uint8_t ascii_lower(uint8_t b) { return b >= 'A' && b <= 'Z' ? uint8_t(b + 32) : b; }
+
+// Header names are case-insensitive: clients and proxies send them in every
+// case ("sec-websocket-key:", "Sec-Websocket-Key:").
+bool same_name(const uint8_t* p, const char* name, int64_t len) {
+  for (int64_t i = 0; i < len; ++i)
+    if (ascii_lower(p[i]) != ascii_lower(uint8_t(name[i]))) return false;
+  return true;
+}
+
 }  // namespace
 
 int64_t header_value(const uint8_t* request, int64_t n, const char* name) {
@@ -16,10 +26,7 @@ int64_t header_value(const uint8_t* request, int64_t n, const char* name) {
   int64_t end = nul ? static_cast<const uint8_t*>(nul) - request : n;
   int64_t len = int64_t(std::strlen(name));
   for (int64_t i = 0; i + len <= end; ++i) {
-    const void* hit = std::memchr(request + i, uint8_t(name[0]), size_t(end - len - i + 1));
-    if (!hit) return -1;
-    i = static_cast<const uint8_t*>(hit) - request;
-    if (std::memcmp(request + i, name, size_t(len)) != 0) continue;
+    if (!same_name(request + i, name, len)) continue;
     int64_t v = i + len;
     while (v < n && is_blank(request[v])) ++v;
     return v;

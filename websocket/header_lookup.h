@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-// Finds the first occurrence of `name` (colon included, case-sensitive,
+// Finds the first occurrence of `name` (colon included, in any ASCII case,
 // anywhere in the request before its first NUL) and returns the offset where
 // its value starts: behind the colon, past every byte that as a signed 8-bit
 // number is at most 0x20 (line ends included). Returns n when that skip

@@ -31,6 +31,8 @@ void ws_close(QOR_WS* ws);
 // ws_reply_capacity bytes; accept_key's output ws_accept_capacity (28 + NUL).
 constexpr int64_t ws_reply_capacity = 2048;
 constexpr int64_t ws_accept_capacity = 29;
+// handshake: 0 WebSocket; n > 0 a TLS client's first data (n bytes left at
+// the start of `request`, to relay); -1 raw.
 int32_t handshake(QOR_WS* ws, uint8_t* request);
 int64_t handshake_rfc6455(QOR_WS* ws, uint8_t* request, int64_t n, char* reply);
 int64_t handshake_hixie76(QOR_WS* ws, uint8_t* request, int64_t n, char* reply);

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,7 +13,10 @@
 
 namespace {
 
-X509* self_signed(EVP_PKEY* key, long not_after_seconds) {
+// A certificate for `key` named `cn`, signed by `issuer_key` under the
+// name of `issuer` (both null: self-signed).
+X509* make_cert(EVP_PKEY* key, long not_after_seconds, const char* cn, EVP_PKEY* issuer_key,
+                X509* issuer) {
   X509* cert = X509_new();
   if (cert == nullptr) return nullptr;
   static long serial = 1;
@@ -22,15 +26,23 @@ X509* self_signed(EVP_PKEY* key, long not_after_seconds) {
   X509_gmtime_adj(X509_getm_notBefore(cert), not_after_seconds - cert_days(30));
   X509_gmtime_adj(X509_getm_notAfter(cert), not_after_seconds);
   X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-  X509_set_issuer_name(cert, name);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn),
+                             -1, -1, 0);
+  X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : name);
   X509_set_pubkey(cert, key);
-  if (X509_sign(cert, key, EVP_sha256()) <= 0) {
+  if (X509_sign(cert, issuer_key != nullptr ? issuer_key : key, EVP_sha256()) <= 0) {
     X509_free(cert);
     return nullptr;
   }
   return cert;
+}
+
+X509* self_signed(EVP_PKEY* key, long not_after_seconds) {
+  return make_cert(key, not_after_seconds, "localhost", nullptr, nullptr);
+}
+
+EVP_PKEY* make_key(int rsa_bits) {
+  return rsa_bits != 0 ? EVP_RSA_gen(unsigned(rsa_bits)) : EVP_EC_gen("P-256");
 }
 
 }  // namespace
@@ -53,6 +65,26 @@ bool write_cert_file(const std::string& path, long not_after_seconds, bool misma
   BIO_free(out);
   X509_free(cert);
   EVP_PKEY_free(other);
+  EVP_PKEY_free(key);
+  return ok;
+}
+
+bool write_cert_file(const std::string& path, const cert_spec& spec) {
+  EVP_PKEY* key = make_key(spec.rsa_bits);
+  EVP_PKEY* ca_key = spec.issued ? make_key(spec.ca_rsa_bits) : nullptr;
+  X509* ca = ca_key != nullptr ? make_cert(ca_key, cert_days(30), "test CA", nullptr, nullptr)
+                               : nullptr;
+  X509* cert = key != nullptr && (!spec.issued || ca != nullptr)
+                   ? make_cert(key, cert_days(30), "localhost", ca_key, ca)
+                   : nullptr;
+  BIO* out = cert != nullptr ? BIO_new_file(path.c_str(), "w") : nullptr;
+  bool ok = out != nullptr && PEM_write_bio_X509(out, cert) == 1 &&
+            (ca == nullptr || PEM_write_bio_X509(out, ca) == 1) &&
+            PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+  BIO_free(out);
+  X509_free(cert);
+  X509_free(ca);
+  EVP_PKEY_free(ca_key);
   EVP_PKEY_free(key);
   return ok;
 }

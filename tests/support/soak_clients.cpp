@@ -46,6 +46,21 @@ void soak_world::add_tls_garbage(uint16_t port) {
   tls_garbage_ports.push_back(port);
 }
 
+void soak_world::copy_console(const std::string& out) {
+  std::lock_guard<std::mutex> hold(lock);
+  if (out.size() > console.size()) console.append(out, console.size());
+}
+
+size_t soak_world::console_size() {
+  std::lock_guard<std::mutex> hold(lock);
+  return console.size();
+}
+
+std::string soak_world::console_from(size_t at) {
+  std::lock_guard<std::mutex> hold(lock);
+  return at < console.size() ? console.substr(at) : std::string();
+}
+
 bool soak_world::failed() {
   std::lock_guard<std::mutex> hold(lock);
   return !faults.empty();
@@ -106,16 +121,17 @@ struct healthy_connection {
 
 bool healthy_connection::set_up() {
   std::string why;
-  if (!link.open(world->port, kind, &why)) {
+  if (!world->open_link(link, kind, &why)) {
     world->fault(where() + "set-up failed: " + why);
     return false;
   }
   if (kind == soak_link::raw) link.queue(std::string(1, char(HELLO_BYTE)));
   if (kind != soak_link::tls) return true;
-  // The relay's one read for a WebSocket request takes the first data of a
-  // TLS client; records wait until that read is over, which the first byte
-  // relayed to this client shows.
-  link.queue("\x05");
+  // The relay's read for a WebSocket request takes a TLS client's first
+  // data, and either drops it or relays it as data; the hello byte is what
+  // every receiver drops, and records wait until that read is over, which
+  // the first byte relayed to this client shows.
+  link.queue(std::string(1, char(HELLO_BYTE)));
   uint64_t end = after_ms(WAIT_MS);
   while (ready_us == 0 && now_us() < end)
     if (!step(5)) break;

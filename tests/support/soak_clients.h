@@ -35,6 +35,16 @@ struct soak_world {
   std::map<std::string, uint64_t> counts;       // connections by what they did
   std::atomic<uint64_t> healthy_bytes{0};       // record bytes checked by receivers
   std::vector<uint16_t> tls_garbage_ports;      // clients that broke their TLS session
+  std::atomic<uint64_t> late_setups{0};         // WebSocket set-ups tried again
+  std::string console;                          // the relay's output as far as copied
+
+  // Appends the relay's output from where the copy ends; by one thread.
+  void copy_console(const std::string& out);
+  size_t console_size();
+  std::string console_from(size_t at);
+  // Sets `l` up as `k`, on a fresh connection again while the relay judges
+  // the WebSocket request late (see soak_setup.cpp); false with *why.
+  bool open_link(soak_link& l, soak_link::kind k, std::string* why);
 
   uint16_t begin(int lane, soak_link::kind k);
   std::vector<std::pair<uint32_t, generation>> snapshot();

@@ -76,3 +76,31 @@ void soak_console::scan(const std::string& out, const std::set<uint16_t>& tls_ga
   }
   if (tail < out.size()) fail("unexpected output: " + out.substr(tail, 300));
 }
+
+const char* name(console_kind k) {
+  static const char* const names[] = {"no connection line", "no kind yet", "no kind",
+                                      "RAW", "TLS", "WS", "WSS"};
+  return names[int(k)];
+}
+
+console_kind console_kind_of(std::string_view out, uint16_t port) {
+  // The two spaces after the port keep port 5351 from matching 53510.
+  const std::string syn = "\r:: SYN from 127.0.0.1:" + std::to_string(port) + "  :: server_";
+  size_t at = out.rfind(syn);
+  if (at == std::string_view::npos) return console_kind::no_line;
+  static const std::regex rest("\\d\\d\\.working  active \\d\\d/\\d\\d  ");
+  std::cmatch m;
+  const char* from = out.data() + at + syn.size();
+  const char* end = out.data() + out.size();
+  if (!std::regex_search(from, end, m, rest, std::regex_constants::match_continuous))
+    return console_kind::pending;   // the line is not whole yet
+  std::string_view after(from + m.length(0), size_t(end - from - m.length(0)));
+  static const std::pair<std::string_view, console_kind> kinds[] = {
+      {"RAW\n", console_kind::raw}, {"TLS\n", console_kind::tls},
+      {"WS\n", console_kind::ws}, {"WSS\n", console_kind::wss}};
+  for (const auto& [text, k] : kinds)
+    if (after.substr(0, text.size()) == text) return k;
+  for (const auto& [text, k] : kinds)
+    if (text.substr(0, after.size()) == after) return console_kind::pending;   // part of it
+  return console_kind::none;
+}

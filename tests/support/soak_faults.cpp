@@ -58,7 +58,7 @@ struct faulty {
   void note(const std::string& what) { world->count(what); }
   bool open(soak_link& l, soak_link::kind k, const std::string& what) {
     std::string why;
-    if (l.open(world->port, k, &why)) return true;
+    if (world->open_link(l, k, &why)) return true;
     world->fault(what + ": set-up failed: " + why);
     return false;
   }
@@ -182,7 +182,9 @@ void faulty::silent() {
   leave(c, rng);
 }
 
-// Bytes that are no TLS record after a finished TLS handshake.
+// Bytes that are no TLS record after a finished TLS handshake. They break
+// the session, so the relay never has them as data; were it to relay them
+// as a TLS client's first data, they are below 0x80 like all faulty bytes.
 void faulty::tls_garbage() {
   wire w;
   if (!w.connect(world->port, wire::tls)) {

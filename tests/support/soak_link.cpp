@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "support/peer_set.h"
 
@@ -14,28 +16,6 @@ namespace {
 
 // The relay's answer to a close frame: FIN + close, status 1000.
 const std::string CLOSE_REPLY("\x88\x02\x03\xE8", 4);
-
-bool connect_kind(wire& w, uint16_t port, soak_link::kind k, std::string* why) {
-  bool tls = soak_link::secure(k);
-  if (!w.connect(port, tls ? wire::tls : wire::plain)) {
-    *why = tls ? "TLS handshake failed" : "connect failed";
-    return false;
-  }
-  if (k == soak_link::ws || k == soak_link::wss) {
-    std::string reply;
-    if (!rfc6455_open(w, &reply)) {
-      *why = "RFC 6455 handshake: " + shown(reply);
-      return false;
-    }
-  } else if (k == soak_link::hixie || k == soak_link::hixie_tls) {
-    std::string reply;
-    if (!hixie76_open(w, &reply)) {
-      *why = "hixie-76 handshake: " + shown(reply);
-      return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -64,8 +44,16 @@ std::string masked_frame(uint8_t first, const std::string& payload, uint32_t key
 }
 
 bool soak_link::open(uint16_t port, kind kind_wanted, std::string* why) {
+  w.tcp.reset();
+  w.secure.reset();
+  out.clear();
+  out_at = 0;
+  write_shut = closed = close_sent = asked = false;
+  fault.clear();
+  answer.clear();
+  in.clear();
   k = kind_wanted;
-  if (!connect_kind(w, port, k, why)) return false;
+  if (!connect(port, why) || (websocket(k) && !request(why))) return false;
   int fd = w.tcp.fd;
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   // A small send buffer keeps what the relay has yet to read small, so that
@@ -76,6 +64,29 @@ bool soak_link::open(uint16_t port, kind kind_wanted, std::string* why) {
   if (w.secure) SSL_set_mode(w.secure->ssl, SSL_MODE_ENABLE_PARTIAL_WRITE |
                                                 SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   return true;
+}
+
+bool soak_link::connect(uint16_t port, std::string* why) {
+  bool tls = secure(k);
+  if (w.connect(port, tls ? wire::tls : wire::plain)) return true;
+  *why = tls ? "TLS handshake failed" : "connect failed";
+  return false;
+}
+
+// Sends the WebSocket request of the kind and reads the reply.
+bool soak_link::request(std::string* why) {
+  bool rfc = k == ws || k == wss;
+  if (holds > 0) {
+    --holds;
+    std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
+  }
+  if (rfc ? rfc6455_open(w, &answer) : hixie76_open(w, &answer)) {
+    answer.clear();
+    return true;
+  }
+  asked = true;
+  *why = std::string(rfc ? "RFC 6455" : "hixie-76") + " handshake: " + shown(answer);
+  return false;
 }
 
 std::string soak_link::frame(const std::string& payload, std::mt19937& rng) const {

@@ -27,8 +27,17 @@ struct soak_link {
   bool write_shut = false;  // our FIN (and close frame or close_notify) has gone
   bool closed = false;      // the relay ended the connection
   std::string fault;        // a framing fault in what the relay sent
+  // When open() failed at the WebSocket request (connect and TLS were
+  // done): true, with what the relay sent in place of the reply.
+  bool asked = false;
+  std::string answer;
+  // The next `holds` requests wait `hold_ms` first: a client that the
+  // machine holds up, for the tests of the retry.
+  int holds = 0;
+  int hold_ms = 0;
 
-  // Connects and completes the TLS and WebSocket handshakes of its kind.
+  // Connects and completes the TLS and WebSocket handshakes of its kind. A
+  // connection of an earlier call is reset first.
   bool open(uint16_t port, kind kind_wanted, std::string* why);
   // The payload as this kind sends it: a masked RFC 6455 frame (at times in
   // two fragments), a hixie-76 message, or the bytes themselves.
@@ -46,6 +55,8 @@ struct soak_link {
  private:
   std::string in;   // received WebSocket bytes not yet framed
   bool close_sent = false;
+  bool connect(uint16_t port, std::string* why);
+  bool request(std::string* why);
   long write_some();
   bool read_some(std::string* payload);
   void unframe(std::string* payload);

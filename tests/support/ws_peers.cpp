@@ -25,13 +25,13 @@ std::string read_through_empty_line(wire& w, int ms) {
 
 }  // namespace
 
-bool wire::connect(uint16_t port, mode m, int min_version, int max_version) {
+bool wire::connect(uint16_t port, mode m, int min_version, int max_version, int rcvbuf) {
   if (min_version == 0) min_version = TLS1_2_VERSION;
   if (m == tls) {
     secure = std::make_unique<tls_client>();
     if (!secure->prepare(min_version, max_version)) return false;
   }
-  if (!tcp.connect(port, 0, 0, false)) return false;
+  if (!tcp.connect(port, rcvbuf, 0, false)) return false;
   return m == plain || secure->connect(tcp.fd, min_version, max_version, 5000);
 }
 

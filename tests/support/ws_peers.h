@@ -25,7 +25,8 @@ struct wire {
 
   // Connects without the raw client's hello byte; for TLS also handshakes,
   // offering the versions from min_version to max_version (0: no maximum).
-  bool connect(uint16_t port, mode m, int min_version = 0, int max_version = 0);
+  // A receive buffer size of 0 keeps the system's.
+  bool connect(uint16_t port, mode m, int min_version = 0, int max_version = 0, int rcvbuf = 0);
   bool send(const std::string& bytes, int ms = 3000);
   // Reads until `n` bytes have come, the relay closes, or `ms` pass.
   std::string read(size_t n, int ms);
