@@ -2,6 +2,7 @@
 // attempt reads `so` afresh, so a release by another thread ends the retries
 // (the retired socket fails with WSAENOTSOCK).
 #include "common/atomic.h"
+#include "platform/sync.h"
 #include "platform/winsock.h"
 #include "stream/tls.h"
 
@@ -12,14 +13,33 @@
 int64_t QOR_TLS::recv_raw(uint8_t* buf, int32_t size) {
   win::WSASetLastError(0);
   last_recv_error = 0;
+  if (!arm_deadline()) return -1;
   int n = win::recv(a_load(so), reinterpret_cast<char*>(buf), size, 0);
   while (n <= 0) {
     last_recv_error = win::WSAGetLastError();
     if (last_recv_error != WSAEINTR) return n;
     win::WSASetLastError(0);
+    if (!arm_deadline()) return -1;
     n = win::recv(a_load(so), reinterpret_cast<char*>(buf), size, 0);
   }
   return n;
+}
+
+// With a deadline set, the socket read waits only for what is left of it, so
+// that a stream read made of several socket reads (a TLS record trickled in)
+// still ends by then; once it has passed, the read fails as timed out.
+bool QOR_TLS::arm_deadline() {
+  if (recv_deadline == 0) return true;
+  uint64_t now = win::GetTickCount64();
+  if (now >= recv_deadline) {
+    last_recv_error = WSAETIMEDOUT;
+    win::WSASetLastError(WSAETIMEDOUT);
+    return false;
+  }
+  int ms = int(recv_deadline - now);
+  win::setsockopt(a_load(so), win::SOL_SOCKET, win::SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                  sizeof ms);
+  return true;
 }
 
 // One send() per attempt: a blocking send takes the whole block or fails.

@@ -43,6 +43,7 @@ void QOR_TLS::init() {
   status = 0;
   p_recv = nullptr;
   p_recv_size = 0;
+  recv_deadline = 0;
   ssl_held = nullptr;
   send_lock = QOR_EVENT{};
   send_closed = false;

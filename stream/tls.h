@@ -25,6 +25,7 @@ struct QOR_TLS {
   int32_t status;          // outcome of the last TLS step
   uint8_t* p_recv;         // handshake buffer: the slot's receive buffer
   uint64_t p_recv_size;
+  uint64_t recv_deadline;  // set-up: every socket read ends by this tick (ms); 0 none
   SSL* ssl_held;           // the object that `refs` counts; stays while refs > 0
   QOR_EVENT send_lock;     // one `send` at a time puts its bytes on the wire
   bool send_closed;        // set by send_last, cleared by open
@@ -40,6 +41,7 @@ struct QOR_TLS {
 
   int64_t send_locked(const uint8_t* data, uint64_t len);
   int64_t recv_raw(uint8_t* buf, int32_t size);
+  bool arm_deadline();
   int64_t send_raw(const uint8_t* data, int32_t len);
 
   // TLS side

@@ -3,7 +3,12 @@
 // first piece that begins with "GET " is read as a request (and consumed
 // when it is none, as on a plain connection).
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <regex>
 #include <string>
@@ -109,6 +114,33 @@ TEST_F(RelayTlsFirstData, TheOpensslCommandsFirstLinesArrive) {
   ASSERT_TRUE(wait_kinds("TLS", 1, 5000)) << relay.out();
   close(to_client);
   client.kill_and_reap();
+}
+
+// A request in one TLS record whose bytes trickle in: the set-up window is
+// one deadline for every socket read, also those one record takes, so the
+// slot is set up within it and is not held for as long as the client likes.
+TEST_F(RelayTlsFirstData, ARecordTrickledInDoesNotHoldTheSetUpPastItsWindow) {
+  wire tls;
+  ASSERT_TRUE(tls.connect(relay.port, wire::tls));
+  // The record as the library makes it, caught in memory, then sent a byte
+  // at a time.
+  SSL* ssl = tls.secure->ssl;
+  BIO* caught = BIO_new(BIO_s_mem());
+  SSL_set0_wbio(ssl, caught);
+  const std::string request = "GET / HTTP/1.1\r\nHost: x\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+  ASSERT_EQ(SSL_write(ssl, request.data(), int(request.size())), int(request.size()));
+  char* bytes = nullptr;
+  const long size = BIO_get_mem_data(caught, &bytes);
+  const std::string record(bytes, size_t(size));
+  const uint64_t start = now_us();
+  bool set_up_in_time = false;
+  for (char b : record) {
+    ASSERT_EQ(::send(tls.tcp.fd, &b, 1, MSG_NOSIGNAL), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!set_up_in_time && kinds("TLS") == 1) set_up_in_time = now_us() - start < 1500000;
+  }
+  EXPECT_TRUE(set_up_in_time) << "set-up was held " << (now_us() - start) / 1000 << " ms\n" << relay.out();
+  EXPECT_EQ(kinds("WSS"), 0u) << relay.out();
 }
 
 }  // namespace

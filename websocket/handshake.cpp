@@ -3,6 +3,7 @@
 // from the start of the attempt, and the reply.
 #include <cstring>
 
+#include "common/atomic.h"
 #include "platform/console.h"
 #include "platform/sync.h"
 #include "platform/winsock.h"
@@ -24,7 +25,7 @@ const char empty_line[] = "\r\n\r\n";
 // leaves them queued for the raw relay otherwise.
 bool peeks_get(QOR_WS* ws) {
   char head[4];
-  int got = win::recv(ws->tls.so, head, 4, win::MSG_PEEK);
+  int got = win::recv(a_load(ws->tls.so), head, 4, win::MSG_PEEK);
   return got == 4 && std::memcmp(head, "GET ", 4) == 0;
 }
 
@@ -32,16 +33,9 @@ bool begins_with_get(const uint8_t* request, int64_t n) {
   return n >= 4 && std::memcmp(request, "GET ", 4) == 0;
 }
 
-// One read through the stream that waits no later than `deadline`. 0 or less
-// when the window is over, the peer closed or the read failed.
-int64_t read_within(QOR_WS* ws, uint8_t* buf, int64_t size, uint64_t deadline) {
-  uint64_t now = win::GetTickCount64();
-  if (now >= deadline) return 0;
-  int ms = int(deadline - now);
-  win::setsockopt(ws->tls.so, win::SOL_SOCKET, win::SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
-                  sizeof ms);
-  return ws->tls.recv(buf, int32_t(size));
-}
+// One stream read; the stream's deadline ends it. 0 or less when the window
+// is over, the peer closed or the read failed.
+int64_t read_more(QOR_WS* ws, uint8_t* buf, int64_t size) { return ws->tls.recv(buf, int32_t(size)); }
 
 // The search for the empty line, one byte at a time, so that it carries
 // across reads: the number of its bytes matched so far after byte b.
@@ -60,10 +54,10 @@ int64_t request_end(const uint8_t* request, int64_t e) {
 
 // Reads and drops the rest of a request too long for the buffer, up to its
 // empty line, so that none of it is ever relayed.
-void drop_rest(QOR_WS* ws, int matched, uint64_t deadline) {
+void drop_rest(QOR_WS* ws, int matched) {
   uint8_t scratch[1024];
   while (matched < 4) {
-    int64_t n = read_within(ws, scratch, sizeof scratch, deadline);
+    int64_t n = read_more(ws, scratch, sizeof scratch);
     if (n <= 0) return;
     for (int64_t i = 0; i < n && matched < 4; ++i) matched = next_match(matched, scratch[i]);
   }
@@ -73,7 +67,7 @@ void drop_rest(QOR_WS* ws, int matched, uint64_t deadline) {
 // (`cap` bytes) is full or the window ends. Returns the length to parse: the
 // request's own when its end came (what follows it is dropped), else what
 // is held.
-int64_t read_request(QOR_WS* ws, uint8_t* request, int64_t held, int64_t cap, uint64_t deadline) {
+int64_t read_request(QOR_WS* ws, uint8_t* request, int64_t held, int64_t cap) {
   int matched = 0;
   int64_t scanned = 0;
   int64_t end = -1;
@@ -84,39 +78,30 @@ int64_t read_request(QOR_WS* ws, uint8_t* request, int64_t held, int64_t cap, ui
     }
     if (end >= 0 && held >= end) return end;
     if (held == cap) {
-      if (end < 0) drop_rest(ws, matched, deadline);
+      if (end < 0) drop_rest(ws, matched);
       return held;
     }
-    int64_t n = read_within(ws, request + held, cap - held, deadline);
+    int64_t n = read_more(ws, request + held, cap - held);
     if (n <= 0) return held;
     held += n;
   }
 }
 
-}  // namespace
-
-// 0 when the connection now speaks WebSocket; n > 0 when the n bytes now at
-// the start of `request` are a TLS client's first data, no request, for the
-// relay to pass on; -1 otherwise, and the connection stays raw.
-// `request` is the slot's receive buffer of packet_length bytes.
-int32_t handshake(QOR_WS* ws, uint8_t* request) {
-  uint64_t length = packet_length;
-  if (!request || length < ws_min_packet_length) return -1;
-  const uint64_t deadline = win::GetTickCount64() + window_ms;
-  const bool tls = ws->tls.ssl != nullptr;
-  if (!tls && !peeks_get(ws)) return -1;
-
+// Reads the request within the stream's deadline and answers it; the
+// results are handshake's.
+int32_t answer(QOR_WS* ws, uint8_t* request, bool tls) {
   ws->partial = 0;
   ws->more = 0;
   ws->continuation = 0;
   char c_header_server[ws_reply_capacity];
   std::memset(c_header_server, 0, sizeof(c_header_server));
 
+  const uint64_t length = packet_length;
   const int64_t cap = length - 1 > 0x7FFFFFFF ? 0x7FFFFFFF : int64_t(length - 1);
-  int64_t n = read_within(ws, request, cap, deadline);
+  int64_t n = read_more(ws, request, cap);
   if (n <= 0) return -1;
   const bool get = begins_with_get(request, n);
-  if (get) n = read_request(ws, request, n, cap, deadline);
+  if (get) n = read_request(ws, request, n, cap);
   request[n] = 0;
 
   int64_t c_header_server_size = handshake_rfc6455(ws, request, n, c_header_server);
@@ -135,4 +120,25 @@ int32_t handshake(QOR_WS* ws, uint8_t* request) {
   ws->utf8_lenient = 1;
   ws->ws = 1;
   return 0;
+}
+
+}  // namespace
+
+// 0 when the connection now speaks WebSocket; n > 0 when the n bytes now at
+// the start of `request` are a TLS client's first data, no request, for the
+// relay to pass on; -1 otherwise, and the connection stays raw.
+// `request` is the slot's receive buffer of packet_length bytes.
+int32_t handshake(QOR_WS* ws, uint8_t* request) {
+  if (!request || packet_length < ws_min_packet_length) return -1;
+  const uint64_t deadline = win::GetTickCount64() + window_ms;
+  const bool tls = a_load(ws->tls.ssl) != nullptr;
+  if (!tls && !peeks_get(ws)) return -1;
+  // Every socket read of the request ends by the deadline, also each of
+  // those one TLS record takes. A plain request the peek found waiting is
+  // read even when the peek took the whole window.
+  const uint64_t now = win::GetTickCount64();
+  ws->tls.recv_deadline = tls || deadline > now ? deadline : now + 1;
+  int32_t r = answer(ws, request, tls);
+  ws->tls.recv_deadline = 0;
+  return r;
 }
