@@ -26,15 +26,21 @@ bytes lower(bytes s) {
   return s;
 }
 
-// Where the value of `name` starts, npos when the name is not found, in any
-// ASCII case, before the request's first NUL.
+// Where the value of `name` starts, npos when no header line holds it: a
+// line behind a CRLF, before the empty line and the request's first NUL,
+// that begins with the name in any ASCII case.
 size_t value_start(const bytes& req, const char* name) {
-  size_t nul = req.find('\0');
-  size_t at = lower(req.substr(0, nul)).find(lower(name));
-  if (at == bytes::npos) return at;
-  size_t v = at + std::strlen(name);
-  while (v < req.size() && blank(req[v])) ++v;
-  return v;
+  const bytes head = lower(req.substr(0, req.find('\0')));
+  const bytes wanted = lower(name);
+  for (size_t line = head.find("\r\n"); line != bytes::npos; line = head.find("\r\n", line)) {
+    line += 2;
+    if (head.compare(line, 2, "\r\n") == 0) return bytes::npos;
+    if (head.compare(line, wanted.size(), wanted) != 0) continue;
+    size_t v = line + wanted.size();
+    while (v < req.size() && blank(req[v])) ++v;
+    return v;
+  }
+  return bytes::npos;
 }
 
 // The token at v: its first byte, then up to a blank (or a comma) or the end.
@@ -94,6 +100,25 @@ bytes be32(uint32_t v) {
   return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
 
+// The resource of the request line, as sent; "/" without a "GET ".
+bytes resource_of(const bytes& req) {
+  if (req.compare(0, 4, "GET ") != 0) return "/";
+  size_t e = req.find_first_of(" \r\n", 4);
+  return req.substr(4, (e == bytes::npos ? req.size() : e) - 4);
+}
+
+// The client's protocol when its value lies on its own header line.
+bytes protocol_of(const bytes& req) {
+  size_t v = value_start(req, "Sec-WebSocket-Protocol:");
+  if (v == bytes::npos || v >= req.size()) return "dumb-increment-protocol";
+  size_t colon = req.rfind(':', v - 1);
+  if (req.find('\n', colon) < v) return "dumb-increment-protocol";
+  return line_at(req, v);
+}
+
+// Text as printf's %s / %.*s give it: up to a NUL.
+bytes c_text(const bytes& s) { return s.substr(0, s.find('\0')); }
+
 bytes expected_hixie76(const bytes& req) {
   size_t k1 = value_start(req, "Sec-WebSocket-Key1:");
   size_t k2 = value_start(req, "Sec-WebSocket-Key2:");
@@ -107,13 +132,12 @@ bytes expected_hixie76(const bytes& req) {
   if (origin.size() > 127 || host.size() > 127) return "";
   if (!key_number(line_at(req, k1), &n1) || !key_number(line_at(req, k2), &n2)) return "";
   bytes md5 = digest(be32(n1) + be32(n2) + req.substr(req.size() - 8), EVP_md5());
-  // The values are echoed as C text: up to a NUL inside them.
-  origin = origin.substr(0, origin.find('\0'));
-  host = host.substr(0, host.find('\0'));
-  return "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\n"
-         "Connection: Upgrade\r\nSec-WebSocket-Origin: " + origin +
-         "\r\nSec-WebSocket-Location: ws://" + host +
-         "/\r\nSec-WebSocket-Protocol: dumb-increment-protocol\r\n\r\n" + md5;
+  bytes reply = "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\n"
+                "Connection: Upgrade\r\nSec-WebSocket-Origin: " + c_text(origin) +
+                "\r\nSec-WebSocket-Location: ws://" + c_text(host) + c_text(resource_of(req)) +
+                "\r\nSec-WebSocket-Protocol: " + c_text(protocol_of(req)) + "\r\n\r\n";
+  if (reply.size() + 16 >= size_t(ws_reply_capacity)) return "";
+  return reply + md5;
 }
 
 QOR_WS* object() {

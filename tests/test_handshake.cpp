@@ -45,13 +45,18 @@ const std::string hixie_headers =
     "Origin: http://example.com\r\n\r\n";
 const std::string hixie_request = hixie_headers + "^n:ds[4U";
 
-std::string hixie_reply(const std::string& origin, const std::string& host,
-                        const std::string& digest) {
+std::string hixie_reply(const std::string& origin, const std::string& location,
+                        const std::string& digest,
+                        const std::string& protocol = "dumb-increment-protocol") {
   return "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\n"
          "Connection: Upgrade\r\nSec-WebSocket-Origin: " + origin +
-         "\r\nSec-WebSocket-Location: ws://" + host +
-         "/\r\nSec-WebSocket-Protocol: dumb-increment-protocol\r\n\r\n" + digest;
+         "\r\nSec-WebSocket-Location: " + location +
+         "\r\nSec-WebSocket-Protocol: " + protocol + "\r\n\r\n" + digest;
 }
+// The draft example's own location and protocol, and its digest.
+const std::string draft_location = "ws://example.com/demo";
+const std::string draft_digest = "8jKS'y:G*Co,Wxa-";
+std::string draft_reply() { return hixie_reply("http://example.com", draft_location, draft_digest, "sample"); }
 
 // The draft's challenge digest, computed apart from the code under test.
 std::string md5_challenge(uint32_t number1, uint32_t number2, const std::string& tail8) {
@@ -116,7 +121,6 @@ TEST_F(Builder, Rfc6455Replies) {
       {"request cut inside its headers", head + "Host: server.exa", rfc_reply},
       {"hixie-76 headers too", hixie_headers.substr(0, 39) + "Sec-WebSocket-Key: " + rfc_key +
                                    "\r\n" + hixie_headers.substr(39), rfc_reply_with("sample")},
-      {"no request line at all", "Sec-WebSocket-Key: " + rfc_key + "\r\n\r\n", rfc_reply},
       {"protocol header after a NUL is not seen",
        head + std::string(1, '\0') + "Sec-WebSocket-Protocol: chat\r\n\r\n", rfc_reply},
   };
@@ -140,7 +144,7 @@ TEST_F(Builder, ProtocolTokenIsEchoedOnlyWhileTheReplyFits) {
 
 TEST_F(Builder, Hixie76DraftExample) {
   EXPECT_EQ(build(hixie_request),
-            hixie_reply("http://example.com", "example.com", "8jKS'y:G*Co,Wxa-"));
+            draft_reply());
   EXPECT_EQ(ws.version, 8u);
   EXPECT_EQ(ws.h_prov, 0u);
 }
@@ -149,8 +153,8 @@ TEST_F(Builder, Hixie76ChallengeUsesTheLastEightBytesRead) {
   // The key bytes have not come with the headers: the headers' tail stands in.
   std::string tail = hixie_headers.substr(hixie_headers.size() - 8);
   EXPECT_EQ(build(hixie_headers),
-            hixie_reply("http://example.com", "example.com",
-                        md5_challenge(829309203, 259970620, tail)));
+            hixie_reply("http://example.com", draft_location,
+                        md5_challenge(829309203, 259970620, tail), "sample"));
 }
 
 TEST_F(Builder, Hixie76KeyNumbersSaturateAndDivide) {
@@ -158,7 +162,7 @@ TEST_F(Builder, Hixie76KeyNumbersSaturateAndDivide) {
   std::string request =
       "GET / HTTP/1.1\r\nHost: h\r\nOrigin: o\r\n"
       "Sec-WebSocket-Key1: 1234567890 1234567890 x \r\nSec-WebSocket-Key2: a b\r\n\r\n12345678";
-  EXPECT_EQ(build(request), hixie_reply("o", "h", md5_challenge(0xFFFFFFFFu / 3, 0, "12345678")));
+  EXPECT_EQ(build(request), hixie_reply("o", "ws://h/", md5_challenge(0xFFFFFFFFu / 3, 0, "12345678")));
 }
 
 TEST_F(Builder, Hixie76ValuesUpToTheirLimitsAreKept) {
@@ -168,7 +172,7 @@ TEST_F(Builder, Hixie76ValuesUpToTheirLimitsAreKept) {
   digits.back() = '8';
   std::string request = "GET / HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin +
                         "\r\nSec-WebSocket-Key1: " + digits + " \r\nSec-WebSocket-Key2: 4  \r\n\r\nabcdefgh";
-  EXPECT_EQ(build(request), hixie_reply(origin, host, md5_challenge(8, 2, "abcdefgh")));
+  EXPECT_EQ(build(request), hixie_reply(origin, "ws://" + host + "/", md5_challenge(8, 2, "abcdefgh")));
 }
 
 // Header names are case-insensitive; clients and proxies use every case.
@@ -185,12 +189,81 @@ TEST_F(Builder, HeaderNamesAreFoundInAnyCase) {
       {"hixie-76 in lower case",
        "GET /demo HTTP/1.1\r\nhost: example.com\r\nsec-websocket-key2: 12998 5 Y3 1  .P00\r\n"
        "sec-websocket-key1: 4 @1  46546xW%0l 1 5\r\norigin: http://example.com\r\n\r\n^n:ds[4U",
-       hixie_reply("http://example.com", "example.com", "8jKS'y:G*Co,Wxa-")},
+       hixie_reply("http://example.com", draft_location, draft_digest)},
   };
   for (const reply_case& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(build(c.request), c.reply);
   }
+}
+
+// A hixie-76 request with the draft's keys and digest, its head lines given.
+std::string hixie_with(const std::string& request_line, const std::string& lines) {
+  return request_line + "\r\nSec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\n"
+         "Sec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n" + lines + "\r\n^n:ds[4U";
+}
+
+// A name inside a value ("localhost:" holds "host:"), inside another name or
+// in the request line is no header of its own.
+TEST_F(Builder, HeaderNamesMatchOnlyWhereAHeaderLineBegins) {
+  const std::string host = "Host: 127.0.0.1:8081\r\n";
+  const reply_case cases[] = {
+      {"Origin naming localhost before Host",
+       hixie_with("GET / HTTP/1.1", "Origin: http://localhost:8080\r\n" + host),
+       hixie_reply("http://localhost:8080", "ws://127.0.0.1:8081/", draft_digest)},
+      {"request line naming localhost",
+       hixie_with("GET /demo?to=localhost:9000 HTTP/1.1", host + "Origin: o\r\n"),
+       hixie_reply("o", "ws://127.0.0.1:8081/demo?to=localhost:9000", draft_digest)},
+      {"X-Forwarded-Host before Host",
+       hixie_with("GET / HTTP/1.1", "X-Forwarded-Host: evil\r\n" + host + "Origin: o\r\n"),
+       hixie_reply("o", "ws://127.0.0.1:8081/", draft_digest)},
+      {"key name inside a Cookie value",
+       "GET / HTTP/1.1\r\nCookie: a=sec-websocket-key: AAAAAAAAAAAAAAAAAAAAAA==\r\n"
+       "Sec-WebSocket-Key: " + rfc_key + "\r\n\r\n",
+       rfc_reply},
+      {"key in the request line", "Sec-WebSocket-Key: " + rfc_key + "\r\nHost: h\r\n\r\n", ""},
+      {"key behind the empty line", "GET / HTTP/1.1\r\nHost: h\r\n\r\nSec-WebSocket-Key: " + rfc_key, ""},
+      {"Host only among the key bytes",
+       "GET / HTTP/1.1\r\nOrigin: o\r\nSec-WebSocket-Key1: 1 2\r\nSec-WebSocket-Key2: 1 2\r\n\r\nHost:abc", ""},
+  };
+  for (const reply_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(build(c.request), c.reply);
+  }
+}
+
+// A draft-76 client fails a connection whose location is not the URL it
+// opened, or whose protocol is not the one it asked for.
+TEST_F(Builder, Hixie76ReplyNamesTheClientsLocationAndProtocol) {
+  const std::string lines = "Host: example.com\r\nOrigin: o\r\n";
+  const reply_case cases[] = {
+      {"path with a query", hixie_with("GET /a/b?x=1 HTTP/1.1", lines),
+       hixie_reply("o", "ws://example.com/a/b?x=1", draft_digest)},
+      {"protocol asked for", hixie_with("GET /demo HTTP/1.1", lines + "Sec-WebSocket-Protocol: chat v2\r\n"),
+       hixie_reply("o", draft_location, draft_digest, "chat v2")},
+      {"empty protocol value", hixie_with("GET / HTTP/1.1", "Sec-WebSocket-Protocol:\r\n" + lines),
+       hixie_reply("o", "ws://example.com/", draft_digest)},
+      {"request line without a version", hixie_with("GET /demo", lines),
+       hixie_reply("o", draft_location, draft_digest)},
+  };
+  for (const reply_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(build(c.request), c.reply);
+  }
+}
+
+TEST_F(Builder, Hixie76ReplyThatWouldNotFitIsRefused) {
+  const std::string lines = "Host: example.com\r\nOrigin: o\r\n";
+  // The longest resource whose reply, digest included, leaves room for its NUL.
+  std::string path = "/" + std::string(2047 - hixie_reply("o", "ws://example.com/", draft_digest).size(), 'p');
+  std::string fits = hixie_reply("o", "ws://example.com" + path, draft_digest);
+  ASSERT_EQ(fits.size(), size_t(ws_reply_capacity - 1));
+  EXPECT_EQ(build(hixie_with("GET " + path + " HTTP/1.1", lines)), fits);
+  ws.version = 0;
+  EXPECT_EQ(build(hixie_with("GET " + path + "p HTTP/1.1", lines)), "");
+  EXPECT_EQ(build(hixie_with("GET / HTTP/1.1", lines + "Sec-WebSocket-Protocol: " +
+                                                   std::string(2000, 'x') + "\r\n")), "");
+  EXPECT_EQ(ws.version, 0u);
 }
 
 TEST_F(Builder, UnqualifiedRequestsGetNoReply) {
@@ -283,7 +356,7 @@ TEST_F(Driver, Rfc6455RequestIsAnsweredAndTurnsTheConnectionWebSocket) {
 TEST_F(Driver, Hixie76RequestIsAnswered) {
   ASSERT_TRUE(pair.client_send(hixie_request));
   EXPECT_EQ(handshake(&ws, request), 0);
-  std::string reply = hixie_reply("http://example.com", "example.com", "8jKS'y:G*Co,Wxa-");
+  std::string reply = draft_reply();
   EXPECT_EQ(pair.client_read(reply.size(), 300), reply);
   EXPECT_EQ(pair.client_read_available(20), "");
   EXPECT_EQ(ws.ws, 1);
@@ -352,7 +425,6 @@ struct paced_writer {
 
 TEST_F(Driver, RequestsThatComeInPiecesAreReadWhole) {
   const std::string key_line = "Sec-WebSocket-Key: " + rfc_key + "\r\n";
-  const std::string hixie_digest = "8jKS'y:G*Co,Wxa-";
   struct piece_case {
     const char* what;
     std::vector<std::string> pieces;
@@ -362,8 +434,7 @@ TEST_F(Driver, RequestsThatComeInPiecesAreReadWhole) {
       {"key in a second write", {"GET / HTTP/1.1\r\nHost: h\r\n", key_line + "\r\n"}, rfc_reply},
       {"empty line in a write of its own", {"GET / HTTP/1.1\r\n" + key_line, "\r\n"}, rfc_reply},
       {"empty line cut between writes", {"GET / HTTP/1.1\r\n" + key_line + "\r", "\n"}, rfc_reply},
-      {"hixie-76 key bytes in a later write", {hixie_headers, "^n:ds[4U"},
-       hixie_reply("http://example.com", "example.com", hixie_digest)},
+      {"hixie-76 key bytes in a later write", {hixie_headers, "^n:ds[4U"}, draft_reply()},
   };
   for (const piece_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -444,6 +515,81 @@ TEST_F(Driver, ARequestLongerThanTheBufferIsNeverLeftForTheRelay) {
     ASSERT_TRUE(p.client_send("after"));
     EXPECT_EQ(still_queued(), "after");
   }
+}
+
+// hixie-76 requests that do not fit a buffer of L = 1024, sent at once: the
+// 8 key bytes behind the head are the client's own, wherever the cut falls,
+// so the digest is right when every header lies in the part kept and the
+// request is refused otherwise. No byte of it is ever left for the relay.
+TEST_F(Driver, ACutHixie76RequestGetsItsOwnDigestOrNone) {
+  const std::string keys = "Sec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\nSec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n";
+  const std::string named = "Host: example.com\r\nOrigin: http://example.com\r\n";
+  // A head of `size` bytes: the request line, `before`, a pad line, `after`.
+  auto head_of = [](size_t size, const std::string& before, const std::string& after) {
+    std::string head = "GET /demo HTTP/1.1\r\n" + before + "X-Pad: ";
+    return head + std::string(size - head.size() - 4 - after.size(), 'p') + "\r\n" + after + "\r\n";
+  };
+  const std::string answered = hixie_reply("http://example.com", draft_location, draft_digest);
+  struct cut_case {
+    size_t head;
+    std::string before, after;
+    bool answered;
+  };
+  const cut_case cases[] = {
+      {1015, keys + named, "", true},    // key bytes end the buffer exactly
+      {1016, keys + named, "", true},    // the last key byte is cut off
+      {1020, keys + named, "", true},    // key bytes straddle the cut
+      {1023, keys + named, "", true},    // the head fills the buffer
+      {1024, keys + named, "", true},    // the empty line is cut
+      {1400, keys + named, "", true},    // headers all in the part kept
+      {1400, keys, named, false},        // Host and Origin past the cut
+      {1400, named, keys, false},        // no key at all in the part kept
+  };
+  for (const cut_case& c : cases) {
+    std::string req = head_of(c.head, c.before, c.after);
+    SCOPED_TRACE("head of " + std::to_string(req.size()) + (c.answered ? ", answered" : ", refused"));
+    ASSERT_EQ(req.size(), c.head);
+    loopback_pair p;
+    ASSERT_TRUE(reconnect(&p));
+    packet_length = 1024;
+    ASSERT_TRUE(p.client_send(req + "^n:ds[4U"));
+    fd_capture out(1);
+    EXPECT_EQ(handshake(&ws, request), c.answered ? 0 : -1);
+    if (c.answered) {
+      EXPECT_EQ(p.client_read(answered.size(), 300), answered);
+    } else {
+      EXPECT_EQ(p.client_read_available(50), "");
+      EXPECT_EQ(out.text(), "\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+    }
+    ASSERT_TRUE(p.client_send("after"));
+    EXPECT_EQ(still_queued(), "after");
+  }
+}
+
+// The peek waits on the socket's own time-out, here past the window: a
+// request whose "GET " it saw only then is still read whole and answered,
+// though its rest comes later still.
+TEST_F(Driver, ARequestThePeekSawAfterTheWindowIsReadWhole) {
+  DWORD timeout_ms = 2000;
+  win::setsockopt(ws.tls.so, win::SOL_SOCKET, win::SO_RCVTIMEO,
+                  reinterpret_cast<const char*>(&timeout_ms), sizeof timeout_ms);
+  const std::string line = "GET / HTTP/1.1\r\n";
+  const std::string rest = "Sec-WebSocket-Key: " + rfc_key + "\r\n\r\n";
+  int32_t result;
+  {
+    std::thread late([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+      pair.client_send(line);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      pair.client_send(rest);
+    });
+    result = handshake(&ws, request);
+    late.join();
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(pair.client_read(rfc_reply.size(), 300), rfc_reply);
+  ASSERT_TRUE(pair.client_send("frame"));
+  EXPECT_EQ(still_queued(), "frame");
 }
 
 // One window for the whole request: a client that keeps sending header

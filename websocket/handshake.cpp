@@ -16,6 +16,9 @@ namespace {
 // The whole request must come within this from the start of the attempt,
 // however many pieces it comes in: a slow client holds the reader no longer.
 constexpr uint64_t window_ms = 500;
+// A plain request whose "GET " the peek saw late in the window still has
+// this long for its pieces: it must never be relayed as data.
+constexpr uint64_t grace_ms = 250;
 // A hixie-76 request ends 8 key bytes after its empty line.
 constexpr int64_t hixie76_key_bytes = 8;
 
@@ -37,6 +40,17 @@ bool begins_with_get(const uint8_t* request, int64_t n) {
 // is over, the peer closed or the read failed.
 int64_t read_more(QOR_WS* ws, uint8_t* buf, int64_t size) { return ws->tls.recv(buf, int32_t(size)); }
 
+// Reads exactly `size` bytes, or fails when the window ends first.
+bool read_exact(QOR_WS* ws, uint8_t* buf, int64_t size) {
+  while (size > 0) {
+    int64_t n = read_more(ws, buf, size);
+    if (n <= 0) return false;
+    buf += n;
+    size -= n;
+  }
+  return true;
+}
+
 // The search for the empty line, one byte at a time, so that it carries
 // across reads: the number of its bytes matched so far after byte b.
 int next_match(int matched, uint8_t b) {
@@ -44,45 +58,92 @@ int next_match(int matched, uint8_t b) {
   return b == '\r' ? 1 : 0;
 }
 
-// Where a request whose empty line ends at `e` ends: hixie-76's key bytes
-// follow that line (an RFC 6455 key takes precedence, as in the reply).
-int64_t request_end(const uint8_t* request, int64_t e) {
-  bool hixie76 = header_value(request, e, "Sec-WebSocket-Key1:") >= 0 &&
-                 header_value(request, e, "Sec-WebSocket-Key:") < 0;
-  return hixie76 ? e + hixie76_key_bytes : e;
+// A hixie-76 request's key bytes follow its empty line (an RFC 6455 key
+// takes precedence, as in the reply).
+bool wants_key_bytes(const uint8_t* request, int64_t head) {
+  return header_value(request, head, "Sec-WebSocket-Key1:") >= 0 &&
+         header_value(request, head, "Sec-WebSocket-Key:") < 0;
 }
 
+// What the driver read of one request: the n bytes at the start of the
+// buffer to parse, and hixie-76's key bytes when they could not follow them
+// there. n 0 parses nothing: the request is refused.
+struct request_read {
+  int64_t n;
+  bool key_aside;
+  uint8_t key3[hixie76_key_bytes];
+};
+
 // Reads and drops the rest of a request too long for the buffer, up to its
-// empty line, so that none of it is ever relayed.
-void drop_rest(QOR_WS* ws, int matched) {
+// empty line, so that none of it is ever relayed. The first bytes behind that
+// line, up to 8, go to `key3`. Returns how many went there, or -1 when the
+// empty line did not come within the window.
+int64_t drop_rest(QOR_WS* ws, int matched, uint8_t* key3) {
   uint8_t scratch[1024];
-  while (matched < 4) {
+  for (;;) {
     int64_t n = read_more(ws, scratch, sizeof scratch);
-    if (n <= 0) return;
-    for (int64_t i = 0; i < n && matched < 4; ++i) matched = next_match(matched, scratch[i]);
+    if (n <= 0) return -1;
+    int64_t i = 0;
+    while (i < n && matched < 4) matched = next_match(matched, scratch[i++]);
+    if (matched < 4) continue;
+    int64_t got = n - i < hixie76_key_bytes ? n - i : hixie76_key_bytes;
+    std::memcpy(key3, scratch + i, size_t(got));
+    return got;
   }
 }
 
+// A cut request is parsed up to its last whole line: a header cut off at
+// the end would give a wrong value.
+int64_t whole_lines(const uint8_t* request, int64_t held) {
+  for (int64_t i = held; i >= 2; --i)
+    if (request[i - 2] == '\r' && request[i - 1] == '\n') return i;
+  return held;
+}
+
+// The request does not fit the `cap` bytes held: its head ends at `head`
+// (only its key bytes are cut), or it ends further on (-1; `matched` bytes of
+// its empty line are held). Whatever the buffer cannot take is read and
+// dropped within the window, and a hixie-76 digest is made over the client's
+// own key bytes or not at all.
+void read_cut(QOR_WS* ws, uint8_t* request, int64_t cap, int64_t head, int matched, request_read* out) {
+  int64_t got;
+  if (head >= 0) {
+    got = cap - head;
+    std::memcpy(out->key3, request + head, size_t(got));
+    out->n = head;
+  } else {
+    got = drop_rest(ws, matched, out->key3);
+    out->n = whole_lines(request, cap);
+    // An RFC 6455 request ends at its empty line.
+    if (header_value(request, out->n, "Sec-WebSocket-Key:") >= 0) return;
+  }
+  out->key_aside = got >= 0 && read_exact(ws, out->key3 + got, hixie76_key_bytes - got);
+  if (!out->key_aside) out->n = 0;
+}
+
 // Reads on behind the `held` bytes until the request is whole, the buffer
-// (`cap` bytes) is full or the window ends. Returns the length to parse: the
-// request's own when its end came (what follows it is dropped), else what
-// is held.
-int64_t read_request(QOR_WS* ws, uint8_t* request, int64_t held, int64_t cap) {
+// (`cap` bytes) is full or the window ends. A whole request is parsed to its
+// own end (what follows it is dropped); one the window cut short, as held.
+void read_request(QOR_WS* ws, uint8_t* request, int64_t held, int64_t cap, request_read* out) {
   int matched = 0;
   int64_t scanned = 0;
+  int64_t head = -1;
   int64_t end = -1;
   for (;;) {
     while (end < 0 && scanned < held) {
       matched = next_match(matched, request[scanned++]);
-      if (matched == 4) end = request_end(request, scanned);
+      if (matched < 4) continue;
+      head = scanned;
+      end = wants_key_bytes(request, head) ? head + hixie76_key_bytes : head;
     }
-    if (end >= 0 && held >= end) return end;
-    if (held == cap) {
-      if (end < 0) drop_rest(ws, matched);
-      return held;
+    out->n = held;
+    if (end >= 0 && held >= end) {
+      out->n = end;
+      return;
     }
+    if (held == cap) return read_cut(ws, request, cap, head, matched, out);
     int64_t n = read_more(ws, request + held, cap - held);
-    if (n <= 0) return held;
+    if (n <= 0) return;
     held += n;
   }
 }
@@ -98,16 +159,17 @@ int32_t answer(QOR_WS* ws, uint8_t* request, bool tls) {
 
   const uint64_t length = packet_length;
   const int64_t cap = length - 1 > 0x7FFFFFFF ? 0x7FFFFFFF : int64_t(length - 1);
-  int64_t n = read_more(ws, request, cap);
-  if (n <= 0) return -1;
-  const bool get = begins_with_get(request, n);
-  if (get) n = read_request(ws, request, n, cap);
-  request[n] = 0;
+  request_read got{read_more(ws, request, cap), false, {}};
+  if (got.n <= 0) return -1;
+  const bool get = begins_with_get(request, got.n);
+  if (get) read_request(ws, request, got.n, cap, &got);
+  request[got.n] = 0;
 
-  int64_t c_header_server_size = handshake_rfc6455(ws, request, n, c_header_server);
+  int64_t c_header_server_size =
+      handshake_rfc6455(ws, request, got.n, c_header_server, got.key_aside ? got.key3 : nullptr);
   if (c_header_server_size <= 0) {
     // A TLS client that sends at once: its data, not a request.
-    if (tls && !get) return int32_t(n);
+    if (tls && !get) return int32_t(got.n);
     win::printf("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
     return -1;
   }
@@ -134,10 +196,10 @@ int32_t handshake(QOR_WS* ws, uint8_t* request) {
   const bool tls = a_load(ws->tls.ssl) != nullptr;
   if (!tls && !peeks_get(ws)) return -1;
   // Every socket read of the request ends by the deadline, also each of
-  // those one TLS record takes. A plain request the peek found waiting is
-  // read even when the peek took the whole window.
-  const uint64_t now = win::GetTickCount64();
-  ws->tls.recv_deadline = tls || deadline > now ? deadline : now + 1;
+  // those one TLS record takes. A plain request the peek found is read
+  // whenever the peek returned: its pieces may still be coming in.
+  const uint64_t late = win::GetTickCount64() + grace_ms;
+  ws->tls.recv_deadline = tls || deadline > late ? deadline : late;
   int32_t r = answer(ws, request, tls);
   ws->tls.recv_deadline = 0;
   return r;

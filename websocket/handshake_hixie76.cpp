@@ -1,5 +1,6 @@
-// The hixie-76 draft's server handshake reply: Origin and Host echoed, and
-// the MD5 of the two key numbers and the request's last 8 bytes.
+// The hixie-76 draft's server handshake reply: Origin echoed, the location
+// the client asked for, its protocol, and the MD5 of the two key numbers and
+// the 8 key bytes behind the request's headers.
 #include <cstdio>
 #include <cstring>
 
@@ -22,9 +23,11 @@ const char reply_format[] =
     "Upgrade: WebSocket\r\n"
     "Connection: Upgrade\r\n"
     "Sec-WebSocket-Origin: %s\r\n"
-    "Sec-WebSocket-Location: ws://%s/\r\n"
-    "Sec-WebSocket-Protocol: dumb-increment-protocol\r\n"
+    "Sec-WebSocket-Location: %s%s%.*s\r\n"
+    "Sec-WebSocket-Protocol: %.*s\r\n"
     "\r\n";
+// Named when the client asks for none.
+const char default_protocol[] = "dumb-increment-protocol";
 
 // Copies the value at `start` up to its carriage return into `out`
 // (value_max + 1 bytes). False when it is longer than value_max.
@@ -60,6 +63,31 @@ bool key_number(const uint8_t* request, int64_t n, int64_t start, uint32_t* numb
   return true;
 }
 
+// A draft-76 client fails a connection whose location is not the URL it
+// opened: the resource is the request line's, as sent ("/demo", "/a?x=1").
+struct span {
+  const char* p;
+  int len;
+};
+
+span resource_of(const uint8_t* request, int64_t n) {
+  if (n < 4 || std::memcmp(request, "GET ", 4) != 0) return {"/", 1};
+  int64_t e = 4;
+  while (e < n && request[e] != ' ' && request[e] != '\r' && request[e] != '\n') ++e;
+  return {reinterpret_cast<const char*>(request) + 4, int(e - 4)};
+}
+
+// The client's own protocol, which it checks the reply against; the default
+// when it sent none. A value the blank skip found on a later line is none.
+span protocol_of(const uint8_t* request, int64_t n) {
+  const span none{default_protocol, int(sizeof default_protocol - 1)};
+  int64_t v = header_value(request, n, "Sec-WebSocket-Protocol:");
+  if (v < 0 || v >= n) return none;
+  for (int64_t i = v - 1; request[i] != ':'; --i)
+    if (request[i] == '\n') return none;
+  return {reinterpret_cast<const char*>(request) + v, int(line_end(request, n, v) - v)};
+}
+
 void put_be32(uint8_t* p, uint32_t v) {
   p[0] = uint8_t(v >> 24);
   p[1] = uint8_t(v >> 16);
@@ -85,13 +113,14 @@ bool challenge_digest(QOR_WS* ws, const uint8_t* challenge, uint8_t* digest) {
 }  // namespace
 
 // Reply into `reply` (ws_reply_capacity bytes) and its length; 0 when the
-// request does not qualify or its digest could not be computed.
-int64_t handshake_hixie76(QOR_WS* ws, uint8_t* request, int64_t n, char* reply) {
+// request does not qualify, its reply would not fit, or its digest could not
+// be computed. The key bytes are `key3` when given, else the last 8 of the n.
+int64_t handshake_hixie76(QOR_WS* ws, uint8_t* request, int64_t n, char* reply, const uint8_t* key3) {
   int64_t key1 = header_value(request, n, "Sec-WebSocket-Key1:");
   int64_t key2 = header_value(request, n, "Sec-WebSocket-Key2:");
   int64_t origin = header_value(request, n, "Origin:");
   int64_t host = header_value(request, n, "Host:");
-  if (key1 < 0 || key2 < 0 || origin < 0 || host < 0 || n < 8) return 0;
+  if (key1 < 0 || key2 < 0 || origin < 0 || host < 0 || (!key3 && n < 8)) return 0;
 
   char c_origin[value_max + 1];
   char c_host[value_max + 1];
@@ -100,15 +129,22 @@ int64_t handshake_hixie76(QOR_WS* ws, uint8_t* request, int64_t n, char* reply) 
   uint32_t number2 = 0;
   if (!key_number(request, n, key1, &number1) || !key_number(request, n, key2, &number2)) return 0;
 
+  const bool tls = a_load(ws->tls.ssl) != nullptr;
+  const span resource = resource_of(request, n);
+  const span protocol = protocol_of(request, n);
+  int64_t r = std::snprintf(reply, size_t(ws_reply_capacity), reply_format, c_origin,
+                            tls ? "wss://" : "ws://", c_host, resource.len, resource.p,
+                            protocol.len, protocol.p);
+  if (r < 0 || r + md5_length >= ws_reply_capacity) return 0;
+
   uint8_t challenge[16];
   put_be32(challenge, number1);
   put_be32(challenge + 4, number2);
-  std::memcpy(challenge + 8, request + n - 8, 8);
+  std::memcpy(challenge + 8, key3 ? key3 : request + n - 8, 8);
   uint8_t digest[md5_length];
   if (!challenge_digest(ws, challenge, digest)) return 0;
   a_store(ws->version, 8u);
 
-  int64_t r = std::snprintf(reply, size_t(ws_reply_capacity), reply_format, c_origin, c_host);
   std::memcpy(reply + r, digest, md5_length);
   reply[r + md5_length] = 0;
   return r + md5_length;

@@ -46,9 +46,9 @@ int32_t accept_key(QOR_WS* ws, const uint8_t* key, uint32_t key_length, char* ou
 
 // Reply into `reply` (ws_reply_capacity bytes) and its length; 0 when there
 // is none. Without a key header the request may still be hixie-76.
-int64_t handshake_rfc6455(QOR_WS* ws, uint8_t* request, int64_t n, char* reply) {
+int64_t handshake_rfc6455(QOR_WS* ws, uint8_t* request, int64_t n, char* reply, const uint8_t* key3) {
   int64_t key = header_value(request, n, "Sec-WebSocket-Key:");
-  if (key < 0) return handshake_hixie76(ws, request, n, reply);
+  if (key < 0) return handshake_hixie76(ws, request, n, reply, key3);
   a_store(ws->version, 13u);
 
   // An empty key (the header ends the bytes read) gives nothing to accept.

@@ -19,15 +19,26 @@ bool same_name(const uint8_t* p, const char* name, int64_t len) {
   return true;
 }
 
+// Where the line behind the one at `from` begins: behind its CRLF; -1 when
+// no CRLF follows before `end`.
+int64_t next_line(const uint8_t* request, int64_t end, int64_t from) {
+  for (int64_t i = from; i + 1 < end; ++i)
+    if (request[i] == '\r' && request[i + 1] == '\n') return i + 2;
+  return -1;
+}
+
 }  // namespace
 
 int64_t header_value(const uint8_t* request, int64_t n, const char* name) {
   const void* nul = std::memchr(request, 0, size_t(n));
-  int64_t end = nul ? static_cast<const uint8_t*>(nul) - request : n;
-  int64_t len = int64_t(std::strlen(name));
-  for (int64_t i = 0; i + len <= end; ++i) {
-    if (!same_name(request + i, name, len)) continue;
-    int64_t v = i + len;
+  const int64_t end = nul ? static_cast<const uint8_t*>(nul) - request : n;
+  const int64_t len = int64_t(std::strlen(name));
+  // A name inside a value ("Origin: http://localhost:8080" holds "host:")
+  // or inside another name ("X-Forwarded-Host:") is no header of its own.
+  for (int64_t line = next_line(request, end, 0); line >= 0; line = next_line(request, end, line)) {
+    if (line + 1 < end && request[line] == '\r' && request[line + 1] == '\n') return -1;
+    if (line + len > end || !same_name(request + line, name, len)) continue;
+    int64_t v = line + len;
     while (v < n && is_blank(request[v])) ++v;
     return v;
   }

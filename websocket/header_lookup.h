@@ -3,11 +3,12 @@
 #pragma once
 #include <cstdint>
 
-// Finds the first occurrence of `name` (colon included, in any ASCII case,
-// anywhere in the request before its first NUL) and returns the offset where
-// its value starts: behind the colon, past every byte that as a signed 8-bit
-// number is at most 0x20 (line ends included). Returns n when that skip
-// reaches the end, -1 when the name does not occur.
+// Finds `name` (colon included, in any ASCII case) where a header line
+// begins: right behind a CRLF, never in the request line, and not behind the
+// empty line that ends the headers nor past the request's first NUL. Returns
+// the offset where its value starts: behind the colon, past every byte that
+// as a signed 8-bit number is at most 0x20 (line ends included). Returns n
+// when that skip reaches the end, -1 when no header line holds the name.
 int64_t header_value(const uint8_t* request, int64_t n, const char* name);
 
 // The end of the token that starts at `start`: its first byte is taken, then

@@ -34,8 +34,12 @@ constexpr int64_t ws_accept_capacity = 29;
 // handshake: 0 WebSocket; n > 0 a TLS client's first data (n bytes left at
 // the start of `request`, to relay); -1 raw.
 int32_t handshake(QOR_WS* ws, uint8_t* request);
-int64_t handshake_rfc6455(QOR_WS* ws, uint8_t* request, int64_t n, char* reply);
-int64_t handshake_hixie76(QOR_WS* ws, uint8_t* request, int64_t n, char* reply);
+// A hixie-76 request's 8 key bytes are the last 8 of the n bytes, or `key3`
+// where the driver kept them apart (behind a request cut to fit the buffer).
+int64_t handshake_rfc6455(QOR_WS* ws, uint8_t* request, int64_t n, char* reply,
+                          const uint8_t* key3 = nullptr);
+int64_t handshake_hixie76(QOR_WS* ws, uint8_t* request, int64_t n, char* reply,
+                          const uint8_t* key3 = nullptr);
 int32_t accept_key(QOR_WS* ws, const uint8_t* key, uint32_t key_length, char* out);
 
 // Frames (frame_decoder.cpp, frame_encoder.cpp, text_check.cpp)

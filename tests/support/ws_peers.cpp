@@ -144,13 +144,14 @@ std::string hixie76_request() {
          "^n:ds[4U";
 }
 
-std::string hixie76_reply() {
-  return "HTTP/1.1 101 WebSocket Protocol Handshake\r\n"
-         "Upgrade: WebSocket\r\n"
-         "Connection: Upgrade\r\n"
-         "Sec-WebSocket-Origin: http://example.com\r\n"
-         "Sec-WebSocket-Location: ws://example.com/\r\n"
-         "Sec-WebSocket-Protocol: dumb-increment-protocol\r\n\r\n"
+std::string hixie76_reply(bool tls) {
+  return std::string("HTTP/1.1 101 WebSocket Protocol Handshake\r\n"
+                     "Upgrade: WebSocket\r\n"
+                     "Connection: Upgrade\r\n"
+                     "Sec-WebSocket-Origin: http://example.com\r\n"
+                     "Sec-WebSocket-Location: ") +
+         (tls ? "wss" : "ws") + "://example.com/demo\r\n"
+         "Sec-WebSocket-Protocol: sample\r\n\r\n"
          "8jKS'y:G*Co,Wxa-";
 }
 
@@ -159,7 +160,7 @@ bool hixie76_open(wire& w, std::string* reply) {
   std::string got = read_through_empty_line(w, 5000);
   if (got.find("\r\n\r\n") != std::string::npos) got += w.read(16, 3000);
   if (reply != nullptr) *reply = got;
-  return got == hixie76_reply();
+  return got == hixie76_reply(w.secure != nullptr);
 }
 
 std::string hixie76_message(const std::string& payload) {

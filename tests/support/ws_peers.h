@@ -58,9 +58,10 @@ std::string rfc6455_reply();
 bool rfc6455_open(wire& w, std::string* reply = nullptr);
 
 // The hixie-76 request of the draft's own example (keys, Origin, Host and the
-// 8 key bytes), and the exact reply expected: headers and 16-byte digest.
+// 8 key bytes), and the exact reply expected: headers and 16-byte digest,
+// with the location of a ws:// or, over TLS, a wss:// URL.
 std::string hixie76_request();
-std::string hixie76_reply();
+std::string hixie76_reply(bool tls = false);
 bool hixie76_open(wire& w, std::string* reply = nullptr);
 // 0x00, the payload, 0xFF.
 std::string hixie76_message(const std::string& payload);
