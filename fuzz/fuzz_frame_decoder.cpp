@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
+#include "relay/globals.h"
 #include "websocket/ws.h"
 
 namespace {
@@ -23,6 +24,7 @@ using bytes = std::string;
 
 constexpr int64_t still_open = 1;
 constexpr int64_t buffer_full = 100;   // an incomplete frame filled L - 1 bytes
+constexpr int64_t too_large = -3;      // a header whose frame exceeds L - 1 bytes
 constexpr uint8_t sentinel = 0xA5;
 
 struct outcome {
@@ -66,7 +68,9 @@ outcome model_rfc6455(const bytes& s, uint64_t L) {
     if (b0 == 0x88) return o.end = -8, o;
     if (b0 & 0x70) return o.end = -1, o;
     uint8_t opcode = b0 & 0x0F;
-    if (opcode > 2) return o.end = 0, o;
+    bool control = opcode >= 8;
+    if ((opcode > 2 && !control) || opcode > 10) return o.end = -1, o;   // reserved
+    if (control) return o.end = (b0 & 0x80) ? 0 : -1, o;   // ping, pong; fragmented
     if (opcode == 0 && !continuation) return o.end = -2, o;
     if (opcode != 0) continuation = !(b0 & 0x80);
     if (rest < 2) return incomplete(&o, rest, L), o;
@@ -78,11 +82,13 @@ outcome model_rfc6455(const bytes& s, uint64_t L) {
       length = 0;
       for (uint64_t i = 2; i < header; ++i) length = length << 8 | at(i);
     }
+    if (length >> 63) return o.end = -1, o;
     bool masked = at(1) & 0x80;
     uint64_t key_at = header;
     if (masked) header += 4;
-    if (rest < header || length > rest - header || header + length > L - 1)
-      return incomplete(&o, rest, L), o;
+    // Refused on its length alone, whether or not its key has come.
+    if (header + length > L - 1) return o.end = too_large, o;
+    if (rest < header || length > rest - header) return incomplete(&o, rest, L), o;
     if (length == 0) return o.end = 0, o;
     bytes payload = s.substr(pos + header, length);
     for (uint64_t i = 0; masked && i < length; ++i) payload[i] = char(payload[i] ^ at(key_at + i % 4));
@@ -190,6 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_input in{data, size};
   const uint32_t version = (in.byte() & 1) ? 13 : 8;
   const uint64_t L = 2 + in.u16() % 4095;
+  packet_length = L;   // the decoder refuses frames larger than a read by it
   bytes stream;
   outcome got = relay(in, connection(version), L, &stream);
   outcome want = version == 13 ? model_rfc6455(stream, L) : model_hixie(stream, L);

@@ -20,6 +20,11 @@ namespace {
 
 const wchar_t* const CALL_SEND = L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)";
 
+// Close statuses (RFC 6455) that tell a client why the relay ends its connection.
+constexpr uint16_t status_protocol_error = 1002;
+constexpr uint16_t status_cannot_accept = 1003;
+constexpr uint16_t status_too_big = 1009;
+
 // A slot takes packets only while it has a writer and both hand-off events:
 // without them a sender could wait for it without end, or two senders could
 // stage into its halves at once.
@@ -70,6 +75,35 @@ int32_t read_ended(QOR_TASK* task, int64_t n) {
   return -1;
 }
 
+// The status for a frame the decoder did not take (its result); 0 where no
+// close frame is sent: a hixie-76 client, or a close, which the decoder has
+// answered (it leaves version 0).
+uint16_t refusal_status(const QOR_WS* ws, int64_t result) {
+  if (a_load(ws->version) < 13) return 0;
+  switch (result) {
+    case 0: return status_cannot_accept;    // ping, pong, empty data frame
+    case -1: return status_protocol_error;  // malformed
+    case -2: return status_protocol_error;  // continuation without a message
+    case -3: return status_too_big;         // larger than one read holds
+    default: return 0;
+  }
+}
+
+// Fails the connection after a frame it does not take, with a close frame of
+// the fitting status: whole, after the frame under way to this client, and
+// nothing behind it, the way the close reply goes. The stream then lingers
+// so that the client reads it, although the rest of its frame may still be
+// coming: the receive buffer, no longer needed, takes what is dropped.
+void refuse(QOR_TASK* task, int64_t result) {
+  QOR_WS* ws = &task->ws;
+  const uint16_t status = refusal_status(ws, result);
+  if (status == 0) return;
+  a_store(ws->version, 0u);   // no sender frames anything more for it
+  const uint8_t close_frame[4] = {0x88, 0x02, uint8_t(status >> 8), uint8_t(status & 0xFF)};
+  if (ws->tls.send_last(close_frame, sizeof(close_frame)) != int64_t(sizeof(close_frame))) return;
+  ws->tls.linger(task->pRAM, int32_t(packet_length));
+}
+
 // Decodes and relays the frames held in the receive buffer from its start.
 // Returns the bytes of an incomplete frame now kept at the buffer's start,
 // or -1 when the connection is to end.
@@ -79,10 +113,14 @@ int64_t relay_frames(QOR_TASK* task, uint64_t msg_size_read) {
   for (;;) {
     uint8_t* payload = nullptr;
     int64_t size = decrypt(ws, frame, msg_size_read, &payload);
-    if (size <= 0) return -1;   // close, control, empty or malformed frame
+    if (size <= 0) {   // close, or a frame the relay does not take
+      refuse(task, size);
+      return -1;
+    }
     if (ws->partial) {
       if (frame != task->pRAM) std::memmove(task->pRAM, frame, msg_size_read);
-      // A frame that fills the whole buffer can never be completed.
+      // A frame that fills the whole buffer can never be completed (an
+      // RFC 6455 frame too large for it is refused on its header).
       if (msg_size_read >= packet_length - 1) return -1;
       return int64_t(msg_size_read);
     }
@@ -179,7 +217,10 @@ int32_t work_w(QOR_TASK* task) {
           (was_tls && a_load(tls.ssl) == nullptr))
         e = WSAECONNABORTED;
       a_store(task->send_error, e);
-      tls.release_stream();   // ends the connection; the reader's recv fails
+      // Ends the connection; the reader's recv fails. After the last frame
+      // the reader ends it itself, once the client has had time to read
+      // that frame: a release here would reset the connection first.
+      if (!a_load(tls.send_closed)) tls.release_stream();
     }
     a_store(task->send_result, sent);
     event_signal(&task->event_send_free);

@@ -10,7 +10,7 @@ run=(cmake g++ make libssl-dev)
 case "${1:-test}" in
   run)  packages=("${run[@]}") ;;
   test) packages=("${run[@]}" pkg-config openssl libgtest-dev libbenchmark-dev
-                  python3 python3-websockets clang libclang-rt-14-dev) ;;
+                  python3 python3-websockets nodejs node-ws clang libclang-rt-14-dev) ;;
   *)    echo "usage: $0 [run|test]" >&2; exit 2 ;;
 esac
 

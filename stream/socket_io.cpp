@@ -6,6 +6,14 @@
 #include "platform/winsock.h"
 #include "stream/tls.h"
 
+namespace {
+
+// How long a client gets to read the last frame and close; one that goes on
+// sending holds its slot no longer.
+constexpr uint64_t linger_ms = 2000;
+
+}  // namespace
+
 // One recv() per attempt; retried only when a signal interrupted it.
 // An orderly close sets no error: the thread's error and the stream's record
 // of it are cleared first, so that a stale one (a set-up read that timed
@@ -58,4 +66,13 @@ int64_t QOR_TLS::send_raw(const uint8_t* data, int32_t len) {
     n = win::send(a_load(so), reinterpret_cast<const char*>(data), len, send_flags);
   }
   return n;
+}
+
+// Ends with the receive deadline cleared, as the set-up leaves it.
+void QOR_TLS::linger(uint8_t* buf, int32_t size) {
+  win::shutdown(a_load(so), win::SD_SEND);
+  recv_deadline = win::GetTickCount64() + linger_ms;
+  while (recv_raw(buf, size) > 0) {
+  }
+  recv_deadline = 0;
 }

@@ -36,6 +36,12 @@ struct QOR_TLS {
   int64_t recv(uint8_t* buf, int32_t size);
   int64_t send(const uint8_t* data, uint64_t len);
   int64_t send_last(const uint8_t* data, uint64_t len);
+  // After a last send that went out: FIN behind it, then what the client
+  // still sends is read into `buf` and dropped (raw bytes, also under TLS)
+  // until it closes, the stream is released or about 2 s pass. A socket
+  // closed with unread data resets its connection, and the client may then
+  // lose those last bytes before it reads them.
+  void linger(uint8_t* buf, int32_t size);
   void release_stream();
   void close();
 

@@ -1,17 +1,21 @@
 // Frame decoding in place. Every table case is fed the way the relay feeds
 // it, whole and in pieces (one byte at a time, and cut where the input's own
 // bytes say), with the held bytes right against a guard page so that any
-// read past them faults.
+// read past them faults. The packet length is the relay's default, 4096:
+// one read holds a frame of up to 4095 bytes.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "relay/globals.h"
 #include "support/guarded_bytes.h"
 #include "support/loopback_pair.h"
 #include "websocket/ws.h"
 
 namespace {
+
+constexpr uint64_t default_packet_length = 4096;
 
 using bytes = std::string;
 
@@ -141,6 +145,8 @@ std::vector<decode_case> cases() {
     length_payloads.push_back(pattern(n));
   }
   bytes top_bit = "\x82\x7F\x80" + bytes(7, '\0') + "abc";
+  // 8 header bytes and 4088 of payload, one more than a read holds.
+  const bytes too_large_header = "\x82\xFE\x0F\xF8";
   return {
       {"masked text", 13, frame(0x81, hello, true), {hello}, 1, 0, true},
       {"unmasked binary", 13, "\x82\x03" "abc", {"abc"}, 1, 0, true},
@@ -164,14 +170,22 @@ std::vector<decode_case> cases() {
       {"first frame a continuation", 13, frame(0x00, "x", true), {}, -2, 0, false},
       {"ping ends the connection", 13, frame(0x81, "a", true) + frame(0x89, "p", true), {"a"}, 0, 0, false},
       {"pong", 13, frame(0x8A, "", true), {}, 0, 0, false},
-      {"close without FIN", 13, frame(0x08, "", true), {}, 0, 0, false},
-      {"reserved data opcode", 13, frame(0x83, "a", true), {}, 0, 0, false},
-      {"reserved control opcode", 13, frame(0x8F, "a", true), {}, 0, 0, false},
+      {"close without FIN", 13, frame(0x08, "", true), {}, -1, 0, false},
+      {"ping without FIN", 13, frame(0x09, "p", true), {}, -1, 0, false},
+      {"reserved data opcode", 13, frame(0x83, "a", true), {}, -1, 0, false},
+      {"reserved control opcode", 13, frame(0x8F, "a", true), {}, -1, 0, false},
       {"RSV1 and RSV2", 13, frame(0xC1, "a", true), {}, -1, 0, false},
       {"RSV3 on a close", 13, frame(0x98, "", true), {}, -1, 0, false},
       {"empty text frame", 13, frame(0x81, "", true), {}, 0, 0, true},
       {"close after a frame", 13, frame(0x82, "hi", true) + frame(0x88, "\x03\xE8", true), {"hi"}, -8, 0, false},
-      {"64-bit length with its top bit", 13, top_bit, {}, 1, top_bit.size(), false},
+      {"64-bit length with its top bit", 13, top_bit, {}, -1, 0, false},
+      {"largest frame a read holds", 13, frame(0x82, pattern(4087), true), {pattern(4087)}, 1, 0, true},
+      {"largest unmasked frame a read holds", 13, frame(0x82, pattern(4091), false), {pattern(4091)},
+       1, 0, true},
+      {"one byte more, refused on its length before its key", 13, too_large_header, {}, -3, 0, false},
+      {"one byte more, unmasked", 13, "\x82\x7E\x0F\xFC", {}, -3, 0, false},
+      {"a 64-bit length too large", 13, "\x82\xFF" + bytes(5, '\0') + bytes("\x01\0\0", 3), {}, -3, 0, false},
+      {"too large behind a frame", 13, frame(0x81, hello, true) + too_large_header, {hello}, -3, 0, false},
       {"lone first byte", 13, "\x81", {}, 1, 1, false},
       {"cut inside the 16-bit length", 13, frame(0x81, pattern(300), true).substr(0, 3), {}, 1, 3, false},
       {"cut inside the 64-bit length", 13, frame(0x82, pattern(300), true, 64).substr(0, 9), {}, 1, 9, false},
@@ -191,6 +205,8 @@ std::vector<decode_case> cases() {
 }
 
 TEST(FrameDecoder, CasesWholeAndInPieces) {
+  const uint64_t saved_length = packet_length;
+  packet_length = default_packet_length;
   for (const decode_case& c : cases()) {
     SCOPED_TRACE(c.what);
     using splitter = std::vector<size_t> (*)(const bytes&);
@@ -205,6 +221,7 @@ TEST(FrameDecoder, CasesWholeAndInPieces) {
     outcome strict = feed(c.version, c.input, whole(c.input), c.nul_behind ? 1 : 0);
     EXPECT_EQ(strict.payloads, c.payloads);
   }
+  packet_length = saved_length;
 }
 
 class Decoder : public ::testing::Test {

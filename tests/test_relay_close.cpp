@@ -1,8 +1,10 @@
 // A WebSocket client's close while data flows to it: the relay's reply comes
 // after whole data frames, is exactly 88 02 03 E8, and the connection then
 // ends with nothing behind it, over ws:// and wss://, at the default -L and
-// at -L 0. A client that has stopped reading, with the relay's send to it
-// blocked, still has its connection ended when it sends a close.
+// at -L 0. So does the close frame with 1009 that answers a frame too large
+// for the buffer, although the rest of that frame is still coming. A client
+// that has stopped reading, with the relay's send to it blocked, still has
+// its connection ended when it sends a close.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -28,6 +30,7 @@ constexpr size_t WRITE_SIZE = 4086;
 constexpr size_t FLOW_BEFORE_CLOSE = 64 * 1024;
 constexpr int ROUNDS = 20;
 const std::string CLOSE_STATUS_1000("\x03\xE8", 2);
+const std::string CLOSE_STATUS_1009("\x03\xF1", 2);
 const std::regex FIN(":: server_\\d\\d\\.fin  active \\d\\d/\\d\\d\n");
 
 // Byte k of the raw sender's stream: printable, so it is relayed as text,
@@ -130,8 +133,8 @@ struct stream_check {
 
 struct RelayClose : relay_session {
   // One round: data flows to a small-buffered WebSocket client, which sends
-  // a close in the middle of it.
-  void close_while_flowing(wire::mode m) {
+  // `last` in the middle of it; the relay's close frame carries `status`.
+  void close_while_flowing(wire::mode m, const std::string& last, const std::string& status) {
     wire w;
     ASSERT_TRUE(w.connect(relay.port, m, 0, 0, SMALL_RCVBUF));
     ASSERT_TRUE(rfc6455_open(w)) << relay.out();
@@ -148,7 +151,7 @@ struct RelayClose : relay_session {
     // A pause in reading first: the relay's send to this client then waits
     // for room in the middle of a frame when the close comes.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(w.send(ws_frame(0x88, CLOSE_STATUS_1000)));
+    ASSERT_TRUE(w.send(last));
     for (;;) {
       ws_in f;
       // Fails also when the connection ends inside a frame: the reply went
@@ -156,7 +159,7 @@ struct RelayClose : relay_session {
       ASSERT_TRUE(read_ws_frame(w, &f, 10000))
           << "no whole frame and no close reply after " << check.bytes << " bytes";
       if (f.first == 0x88) {
-        EXPECT_EQ(f.payload, CLOSE_STATUS_1000);
+        EXPECT_EQ(f.payload, status);
         break;
       }
       ASSERT_TRUE(check.data_frame(f)) << check.error;
@@ -171,7 +174,9 @@ struct RelayClose : relay_session {
     raw.reset();
   }
 
-  void rounds(const std::vector<std::string>& options) {
+  void rounds(const std::vector<std::string>& options,
+              const std::string& last = ws_frame(0x88, CLOSE_STATUS_1000),
+              const std::string& status = CLOSE_STATUS_1000) {
     ASSERT_TRUE(add_certificate());
     ASSERT_TRUE(start(WSRELAY_BIN, options));
     const wire::mode modes[] = {wire::plain, wire::tls};
@@ -180,7 +185,7 @@ struct RelayClose : relay_session {
         SCOPED_TRACE(std::string(m == wire::tls ? "wss" : "ws") + " round " +
                      std::to_string(round));
         size_t ended = relay.matches(FIN);
-        close_while_flowing(m);
+        close_while_flowing(m, last, status);
         if (HasFatalFailure() || HasNonfatalFailure()) return;
         ASSERT_TRUE(relay.wait_matches(FIN, ended + 2, 10000)) << relay.out();
       }
@@ -195,6 +200,14 @@ TEST_F(RelayClose, TheReplyFollowsWholeFramesAndEndsTheConnection) {
 
 TEST_F(RelayClose, TheReplyFollowsWholeFramesAndEndsTheConnectionAtLZero) {
   rounds({"-c", "4", "-L", "0"});
+}
+
+// The relay reads the first 4095 bytes, refuses the frame on its header and
+// must go on reading the rest: a socket closed with it unread would be reset,
+// and the reset would drop the data frames and the close frame queued to the
+// client.
+TEST_F(RelayClose, The1009CloseFollowsWholeFramesWhileTheRestOfTheFrameComes) {
+  rounds({"-c", "4"}, ws_frame(0x82, std::string(5000, 'x')), CLOSE_STATUS_1009);
 }
 
 TEST_F(RelayClose, AClientThatStopsReadingHasItsConnectionEndedByItsClose) {

@@ -257,6 +257,53 @@ TEST_F(PlainStream, LastSendGivesUpOnASendThatDoesNotEnd) {
   EXPECT_EQ(pair.client_read_available(50), "");
 }
 
+// After the last bytes the stream lingers: FIN goes right behind them, and
+// what the client still sends (here first the byte that `open` only peeked
+// at) is dropped until the client closes, the stream is released, or the
+// bound of about 2 s passes.
+TEST_F(PlainStream, LingerDropsWhatComesUntilTheClientClosesTheReleaseOrItsBound) {
+  enum ending { client_closes, released, bound };
+  struct linger_case {
+    const char* what;
+    ending how;
+    std::chrono::milliseconds at_least;
+    std::chrono::milliseconds at_most;
+  };
+  using ms = std::chrono::milliseconds;
+  const linger_case cases[] = {
+      {"the client sends on, then closes", client_closes, ms(0), ms(1000)},
+      {"another thread releases the stream", released, ms(0), ms(1000)},
+      {"the client stays silent and open", bound, ms(1900), ms(4000)},
+  };
+  for (const linger_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    loopback_pair p;
+    ASSERT_TRUE(p.open());
+    ASSERT_TRUE(p.client_send("x"));
+    SOCKET s = p.take_server();
+    set_receive_timeout(s, 500);
+    ASSERT_EQ(tls.open(s), -2);
+    ASSERT_EQ(tls.send_last(reinterpret_cast<const uint8_t*>("bye!"), 4), 4);
+    uint8_t dropped[4096];
+    auto start = clock_type::now();
+    auto lingering = std::async(std::launch::async, [&] { tls.linger(dropped, sizeof dropped); });
+    EXPECT_EQ(p.client_read(8, 3000), "bye!");
+    EXPECT_LT(clock_type::now() - start, ms(1000)) << "no FIN behind the last bytes";
+    if (c.how == client_closes) {
+      EXPECT_TRUE(p.client_send(std::string(256 * 1024, 'm')));
+      p.close_client();
+    } else if (c.how == released) {
+      std::this_thread::sleep_for(ms(50));
+      tls.release_stream();
+    }
+    ASSERT_EQ(lingering.wait_for(std::chrono::seconds(6)), std::future_status::ready);
+    auto took = clock_type::now() - start;
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LE(took, c.at_most);
+    EXPECT_EQ(tls.recv_deadline, 0u) << "the set-up's deadline left behind";
+  }
+}
+
 TEST(FreshStream, StartsWithNothingAndAnOpenLock) {
   QOR_TLS tls{};
   tls.init();

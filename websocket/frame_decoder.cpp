@@ -2,9 +2,14 @@
 // payload is unmasked where it lies and a NUL is put behind it. No byte
 // beyond the msg_size_read held is read; the only byte written beyond them is
 // that NUL, into the byte the relay keeps free behind the data.
+//
+// A frame the relay does not take is refused as soon as its first bytes show
+// it, each kind with its own result, so that the relay can tell its client
+// why with the close status that fits.
 #include <cstring>
 
 #include "common/atomic.h"
+#include "relay/globals.h"
 #include "websocket/ws.h"
 
 namespace {
@@ -79,8 +84,14 @@ int64_t decrypt_rfc6455(QOR_WS* ws, uint8_t* frame, uint64_t msg_size_read, uint
   // No extension is negotiated, so any RSV bit is malformed.
   if (b0 & rsv_bits) return -1;
   uint8_t opcode = b0 & opcode_bits;
-  // Ping, pong, close without FIN and reserved opcodes end the connection.
-  if (opcode > 2) return 0;
+  // Reserved opcodes: 3-7 data, 11-15 control.
+  if ((opcode > 2 && opcode < 8) || opcode > 10) return -1;
+  if (opcode >= 8) {
+    // A control frame cannot be fragmented (a close without FIN among them).
+    if (!(b0 & fin_bit)) return -1;
+    // Ping and pong are well formed, but the relay does not take them.
+    return 0;
+  }
   if (opcode == 0) {
     // A continuation without a message in progress.
     if (!ws->continuation) return -2;
@@ -101,13 +112,17 @@ int64_t decrypt_rfc6455(QOR_WS* ws, uint8_t* frame, uint64_t msg_size_read, uint
     if (msg_size_read < 10) return held_partial(ws, msg_size_read);
     length = read_be(frame + 2, 8);
     header = 10;
+    // The most significant bit of a 64-bit length must be 0.
+    if (length >> 63) return -1;
   }
-  const uint8_t* key = nullptr;
-  if (frame[1] & mask_bit) {
-    if (msg_size_read - header < 4) return held_partial(ws, msg_size_read);
-    key = frame + header;
-    header += 4;
-  }
+  const bool masked = frame[1] & mask_bit;
+  const uint64_t key_at = header;
+  if (masked) header += 4;
+  // One read holds at most packet_length - 1 bytes: a larger frame can never
+  // be held whole, so it is refused on its length, before its key comes.
+  if (header + length > packet_length - 1) return -3;
+  if (msg_size_read < header) return held_partial(ws, msg_size_read);
+  const uint8_t* key = masked ? frame + key_at : nullptr;
   uint64_t available = msg_size_read - header;
   if (length > available) return held_partial(ws, msg_size_read);
 
@@ -127,7 +142,10 @@ int64_t decrypt_rfc6455(QOR_WS* ws, uint8_t* frame, uint64_t msg_size_read, uint
 }  // namespace
 
 // Results: n >= 1 a payload at *payload; the count held with `partial` set;
-// 0 control, reserved or empty; -1 malformed; -2 stray continuation; -8 close.
+// 0 a ping, a pong or an empty data frame; -1 malformed (RSV bit, reserved
+// opcode, control frame without FIN, 64-bit length with its top bit set);
+// -2 stray continuation; -3 a frame larger than one read holds; -8 close.
+// hixie-76 gives only payloads, held counts, -1 and -8.
 int64_t decrypt(QOR_WS* ws, uint8_t* frame, uint64_t msg_size_read, uint8_t** payload) {
   ws->partial = 0;
   // Nothing held is nothing to decode; the relay never passes it.

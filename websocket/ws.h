@@ -43,6 +43,10 @@ int64_t handshake_hixie76(QOR_WS* ws, uint8_t* request, int64_t n, char* reply,
 int32_t accept_key(QOR_WS* ws, const uint8_t* key, uint32_t key_length, char* out);
 
 // Frames (frame_decoder.cpp, frame_encoder.cpp, text_check.cpp)
+// decrypt: n >= 1 a payload at *payload; the count held with `partial` set;
+// RFC 6455 frames it does not take: 0 ping, pong or empty data frame, -1
+// malformed, -2 stray continuation, -3 larger than a read of packet_length - 1
+// bytes; -8 close (answered). hixie-76: -1 malformed, -8 close.
 int64_t decrypt(QOR_WS* ws, uint8_t* frame, uint64_t msg_size_read, uint8_t** payload);
 uint8_t* encrypt(QOR_WS* ws, uint8_t* dst, uint64_t dst_size, const uint8_t* src, uint64_t* len);
 int32_t text_or_binary(QOR_WS* ws, const uint8_t* p, uint64_t n);

@@ -151,7 +151,7 @@ void faulty::bad_frame() {
       {"empty frame", masked_frame(0x81, "", rng())},
       {"close without FIN", masked_frame(0x08, "", rng())},
       {"frame larger than the buffer", masked_frame(0x82, junk(rng, 6000), rng())},
-      // It never completes: the relay holds it until its buffer is full.
+      // Refused on its length: the rest is read and dropped.
       {"64-bit length with its top bit",
        std::string("\x82\xFF\x80\0\0\0\0\0\0\x01", 10) + junk(rng, 5000)},
   };
